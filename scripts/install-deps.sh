@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs; skips what is already there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libboost1.81-dev libgtest-dev libbenchmark-dev
+  python3 python3-dev python3-numpy python3-pytest python3-websockets
+  python3-setuptools python3-wheel python3-venv python3-pip
+)
+# Extra groups, asked for by name: "browser" adds what the real-browser tests need.
+for extra in "$@"; do
+  case "$extra" in
+    browser) packages+=(chromium nodejs npm) ;;
+    *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  # Node may come from outside Debian; any working node/npm is good enough.
+  if [[ $p == nodejs || $p == npm ]] && command -v "${p%js}" >/dev/null 2>&1; then continue; fi
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  sudo=""; [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

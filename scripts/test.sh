@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: C++ (plain and sanitized) and Python.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+scripts/build.sh
+scripts/build.sh --sanitize
+
+echo "== C++ tests"
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+
+echo "== Python tests"
+PEN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python

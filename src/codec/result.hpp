@@ -1,0 +1,31 @@
+// Result<T>: a value or an EngineError. Errors travel as values between layers.
+#pragma once
+
+#include <cassert>
+#include <utility>
+#include <variant>
+
+#include "codec/engine_error.hpp"
+
+namespace pen {
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(EngineError error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() & { assert(ok()); return std::get<0>(v_); }
+  const T& value() const& { assert(ok()); return std::get<0>(v_); }
+  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
+  const EngineError& error() const& { assert(!ok()); return std::get<1>(v_); }
+  EngineError&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, EngineError> v_;
+};
+
+}  // namespace pen

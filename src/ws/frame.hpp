@@ -1,0 +1,76 @@
+// The RPC frame: a 16-byte little-endian header and an opaque payload, one per Binary message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "codec/bytes.hpp"
+#include "codec/result.hpp"
+
+namespace pen::ws {
+
+inline constexpr std::uint8_t PROTOCOL_VERSION = 1;
+inline constexpr std::size_t HEADER_LEN = 16;
+
+enum class FrameKind : std::uint8_t {
+  Request = 1,
+  Response = 2,
+  ErrorResponse = 3,
+  Ping = 4,
+  Pong = 5,
+};
+
+struct FrameHeader {
+  std::uint8_t version = PROTOCOL_VERSION;
+  std::uint8_t kind = 0;
+  std::uint16_t frame_flags = 0;
+  std::uint32_t seq = 0;
+  std::uint16_t fn_id = 0;
+  std::uint16_t reserved = 0;
+  std::uint32_t payload_len = 0;
+};
+
+struct Frame {
+  FrameHeader header;
+  Bytes payload;  // its own copy, out of the received message
+};
+
+struct ErrorBody {
+  std::uint16_t err = 0;
+  std::uint16_t sub = 0;
+  std::string message;  // UTF-8; invalid sequences replaced by U+FFFD
+};
+
+// A request frame of exactly 16 + payload.size() bytes. Payloads above 4 GiB - 1 are refused.
+Result<Bytes> encode_request(std::uint32_t seq, std::uint16_t fn_id, ByteView payload);
+
+// Checks 1 (length at least 16) and 2 (length == 16 + payload_len); copies the payload once.
+Result<Frame> parse_frame(ByteView message);
+
+// The answer to a Ping: kind 5, the Ping's seq, fnId and payload.
+Bytes encode_pong(const FrameHeader& ping, ByteView payload);
+
+// Never fails: short bodies give (0, 0, ""), an overlong length gives an empty message.
+ErrorBody parse_error_body(ByteView payload);
+
+// Replaces invalid UTF-8 sequences with U+FFFD, as a lossy decoder does.
+std::string utf8_lossy(ByteView bytes);
+
+// What one received Binary message means to a call waiting for request (seq, fn_id).
+struct KeepWaiting {};            // an ignored kind
+struct AnswerPing {               // send `pong` on the same connection, then keep waiting
+  Bytes pong;
+};
+struct Settled {                  // the call ends with this outcome
+  Result<Bytes> outcome;
+};
+using ReplyStep = std::variant<KeepWaiting, AnswerPing, Settled>;
+
+// The ordered checks: length, payload length, version, Ping, ignored kinds, seq, fnId,
+// Response, ErrorResponse. Failures carry their final EngineError (InvalidData for the two
+// length checks, RpcTransportError(seq, fn_id, ..) for version/seq/fnId, RpcError for an
+// ErrorResponse).
+ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id);
+
+}  // namespace pen::ws
