@@ -13,6 +13,10 @@ boost::asio::io_context& context();
 // (the caller reports it; the process goes on).
 void ensure_running();
 
+// Stops the workers and waits for them; for the interpreter's exit, after which nothing in the
+// process may run background work any more.
+void shut_down_for_exit();
+
 // CPUs this process may use: its affinity mask, capped by a cgroup CPU quota; at least 1.
 unsigned available_cpus();
 

@@ -12,6 +12,8 @@ namespace pen {
 template <class T>
 class [[nodiscard]] Result {
  public:
+  // A default value (T{}): coroutine machinery needs one for its exceptional path.
+  Result() = default;
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(EngineError error) : v_(std::in_place_index<1>, std::move(error)) {}
 

@@ -1,0 +1,151 @@
+#include "bridge/async_call.hpp"
+
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/co_spawn.hpp>
+
+#include "bridge/callback_types.hpp"
+#include "bridge/exit_gate.hpp"
+#include "bridge/runtime.hpp"
+#include "module/errors.hpp"
+
+namespace pen::bridge {
+namespace net = boost::asio;
+namespace {
+
+// asyncio.get_running_loop, looked up once per process.
+PyObject* get_running_loop_fn() {
+  static PyObject* fn = nullptr;
+  if (!fn) {
+    PyObject* asyncio = PyImport_ImportModule("asyncio");
+    if (!asyncio) return nullptr;
+    fn = PyObject_GetAttrString(asyncio, "get_running_loop");
+    Py_DECREF(asyncio);
+  }
+  return fn;
+}
+
+// Builds the Python exception instance for an outcome that is not a result; nullptr with an
+// exception set if even that fails.
+PyObject* fetch_exception_instance() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb && value) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+}
+
+// Delivers one outcome to the future from a worker thread (GIL held): checks fut.cancelled(),
+// then schedules CheckedCompletor(fut, complete, value) on the loop.
+void deliver(PyObject* loop, PyObject* fut, bool is_result, PyObject* value) {
+  PyObject* r = PyObject_CallMethod(fut, "cancelled", nullptr);
+  int cancelled = 0;
+  if (!r) {
+    PyErr_PrintEx(1);
+  } else {
+    cancelled = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (cancelled < 0) {
+      PyErr_PrintEx(1);
+      cancelled = 0;
+    }
+  }
+  if (cancelled) return;
+
+  PyObject* complete = PyObject_GetAttrString(fut, is_result ? "set_result" : "set_exception");
+  PyObject* completor = complete ? new_checked_completor() : nullptr;
+  PyObject* schedule = completor ? PyObject_GetAttrString(loop, "call_soon_threadsafe") : nullptr;
+  PyObject* args = schedule ? PyTuple_Pack(4, completor, fut, complete, value) : nullptr;
+  PyObject* kwargs = args ? Py_BuildValue("{s:O}", "context", Py_None) : nullptr;
+  PyObject* handle = kwargs ? PyObject_Call(schedule, args, kwargs) : nullptr;
+  if (!handle) PyErr_PrintEx(1);  // the loop is closed or broken: the future stays pending
+  Py_XDECREF(handle);
+  Py_XDECREF(kwargs);
+  Py_XDECREF(args);
+  Py_XDECREF(schedule);
+  Py_XDECREF(completor);
+  Py_XDECREF(complete);
+}
+
+// The work's completion handler. Runs on a plain worker (not the engine's strand), so waiting
+// for the GIL never holds up the engine's network work.
+struct Completion {
+  PyRef loop;
+  PyRef fut;
+  ReplyConverter convert;
+  std::shared_ptr<net::cancellation_signal> signal;  // outlives the work's cancellation slot
+
+  void operator()(std::exception_ptr failure, Result<Bytes> outcome) {
+    GateEntry gate;
+    if (!gate.python_alive()) {
+      loop.release();  // the interpreter is gone: drop everything without touching it
+      fut.release();
+      return;
+    }
+    PyGILState_STATE g = PyGILState_Ensure();
+    PyObject* value = nullptr;
+    bool is_result = false;
+    if (failure) {
+      value = PyObject_CallFunction(native_panic_type(), "s", "native future panicked: unknown error");
+    } else if (outcome.ok()) {
+      value = convert(std::move(outcome).value());
+      is_result = value != nullptr;
+      if (!value) value = fetch_exception_instance();
+    } else {
+      value = py::engine_error_to_exception(outcome.error());
+    }
+    if (value) {
+      deliver(loop.get(), fut.get(), is_result, value);
+      Py_DECREF(value);
+    } else {
+      PyErr_PrintEx(1);
+    }
+    // Release the loop and the future while the GIL is still held.
+    Py_DECREF(loop.release());
+    Py_DECREF(fut.release());
+    PyGILState_Release(g);
+  }
+};
+
+}  // namespace
+
+PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
+
+PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
+                           net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
+  PyObject* get_loop = get_running_loop_fn();
+  if (!get_loop) return nullptr;
+  PyRef loop = PyRef::steal(PyObject_CallNoArgs(get_loop));
+  if (!loop) return nullptr;
+
+  auto signal = std::make_shared<net::cancellation_signal>();
+  PyRef fut = PyRef::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+  if (!fut) return nullptr;
+  PyRef callback = PyRef::steal(new_done_callback(CancelSender{shared->executor, signal}));
+  if (!callback) return nullptr;
+  PyRef added = PyRef::steal(PyObject_CallMethod(fut.get(), "add_done_callback", "O", callback.get()));
+  if (!added) return nullptr;
+
+  try {
+    runtime::ensure_running();
+  } catch (const std::system_error& e) {
+    PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
+    return nullptr;
+  }
+  PyObject* result = Py_NewRef(fut.get());
+  auto slot = signal->slot();
+  net::co_spawn(shared->executor, std::move(work),
+                net::bind_cancellation_slot(
+                    slot, net::bind_executor(runtime::context().get_executor(),
+                                             Completion{std::move(loop), std::move(fut), convert,
+                                                        std::move(signal)})));
+  return result;
+}
+
+}  // namespace pen::bridge

@@ -1,0 +1,33 @@
+// start_async_call: the one mechanism behind every asynchronous engine method.
+//
+// On the calling thread (GIL held) it creates an asyncio future on the running loop, attaches
+// a done-callback that turns the future's cancellation into a cancellation of the work, and
+// spawns the work on the engine's executor. When the work ends, a worker thread takes the GIL,
+// converts the outcome and hands it to the loop with call_soon_threadsafe.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "codec/bytes.hpp"
+#include "codec/result.hpp"
+#include "ws/engine_shared.hpp"
+
+namespace pen::bridge {
+
+// Turns a reply payload into the method's Python result. Runs on a worker thread with the GIL
+// held; returns a new reference, or nullptr with a Python exception set (which then becomes
+// the future's exception).
+using ReplyConverter = PyObject* (*)(Bytes&& payload);
+
+// Returns the new future, or nullptr with an exception set (no running loop, runtime failure).
+PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
+                           boost::asio::awaitable<Result<Bytes>> work, ReplyConverter convert);
+
+// Converters shared by several methods.
+PyObject* reply_to_none(Bytes&& payload);
+
+}  // namespace pen::bridge
