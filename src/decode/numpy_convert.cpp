@@ -1,0 +1,146 @@
+#include "decode/numpy_convert.hpp"
+
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "module/convert.hpp"
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
+
+namespace pen::py {
+namespace {
+
+// A new C-contiguous array that owns its memory; the caller fills it in one copy.
+PyObject* new_array(int ndim, npy_intp* dims, int typenum) {
+  return PyArray_SimpleNew(ndim, dims, typenum);
+}
+
+template <class Run, class T>
+PyObject* run_to_array(const Run& run, int typenum) {
+  npy_intp dims[1] = {static_cast<npy_intp>(run.count)};
+  PyObject* array = new_array(1, dims, typenum);
+  if (array == nullptr) return nullptr;
+  run.copy_to(static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+  return array;
+}
+
+std::string dtype_text(PyArray_Descr* descr) {
+  Ref text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "<dtype>";
+  }
+  return utf8;
+}
+
+// The array's elements in memory order (the array is contiguous, possibly unaligned: the
+// codec reads them bytewise).
+template <class T>
+std::span<const T> elements(PyArrayObject* array) {
+  return {static_cast<const T*>(PyArray_DATA(array)),
+          static_cast<std::size_t>(PyArray_SIZE(array))};
+}
+
+bool take_bytes(Result<Bytes>&& encoded, Bytes& out) {
+  if (!encoded) {
+    set_engine_error(encoded.error());
+    return false;
+  }
+  out = std::move(encoded).value();
+  return true;
+}
+
+}  // namespace
+
+PyObject* vec_f64_to_array(const codec::VecF64View& vec) {
+  return run_to_array<codec::F64Run, double>(vec.elements, NPY_DOUBLE);
+}
+
+PyObject* mat_f64_to_array(const codec::MatF64View& mat) {
+  // No rows means no row length to take a width from: the array is (0, 0). A width of 0 with
+  // rows gives (rows, 0), an empty array that keeps the row count.
+  npy_intp dims[2] = {static_cast<npy_intp>(mat.rows),
+                      mat.rows == 0 ? 0 : static_cast<npy_intp>(mat.cols)};
+  PyObject* array = new_array(2, dims, NPY_DOUBLE);
+  if (array == nullptr) return nullptr;
+  mat.elements.copy_to(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+  return array;
+}
+
+PyObject* vec_mat_f64_to_tuple(const codec::VecMatF64View& value) {
+  Ref vec(vec_f64_to_array(value.vec));
+  if (!vec) return nullptr;
+  Ref mat(mat_f64_to_array(value.mat));
+  if (!mat) return nullptr;
+  return PyTuple_Pack(2, vec.get(), mat.get());
+}
+
+PyObject* close_step_to_tuple(const codec::CloseStepView& step) {
+  static_assert(sizeof(int) == sizeof(std::int32_t), "NumPy's int32 is the C int here");
+  Ref flags(run_to_array<codec::I32Run, std::int32_t>(step.flags, NPY_INT));
+  if (!flags) return nullptr;
+  Ref actions(run_to_array<codec::I32Run, std::int32_t>(step.actions, NPY_INT));
+  if (!actions) return nullptr;
+  Ref ratios(run_to_array<codec::F64Run, double>(step.ratios, NPY_DOUBLE));
+  if (!ratios) return nullptr;
+  return PyTuple_Pack(3, flags.get(), actions.get(), ratios.get());
+}
+
+bool check_array(PyObject* obj, int ndim, int typenum, PyArrayObject*& out) {
+  if (!PyArray_Check(obj)) {
+    raise_cannot_convert(obj, "PyArray<T, D>");
+    return false;
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != ndim) {
+    const std::string message = "dimensionality mismatch:\n from=" +
+                                std::to_string(PyArray_NDIM(array)) +
+                                ", to=" + std::to_string(ndim);
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
+  if (wanted == nullptr) return false;
+  Ref wanted_ref(reinterpret_cast<PyObject*>(wanted));
+  if (!PyArray_EquivTypes(PyArray_DESCR(array), wanted)) {
+    const std::string message = "type mismatch:\n from=" + dtype_text(PyArray_DESCR(array)) +
+                                ", to=" + dtype_text(wanted);
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+  }
+  out = array;
+  return true;
+}
+
+bool check_contiguous(PyArrayObject* array) {
+  if (PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array)) return true;
+  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+  return false;
+}
+
+bool encode_vec_from_array(PyArrayObject* array, Bytes& out) {
+  return take_bytes(codec::encode_vec_f64(elements<double>(array)), out);
+}
+
+bool encode_mat_from_array(PyArrayObject* array, Bytes& out) {
+  const npy_intp* dims = PyArray_DIMS(array);
+  // A matrix that is both (one row, one column, or empty) is read as row-major.
+  const auto order = PyArray_IS_C_CONTIGUOUS(array) ? codec::MatOrder::RowMajor
+                                                    : codec::MatOrder::ColumnMajor;
+  return take_bytes(codec::encode_mat_f64(static_cast<std::uint64_t>(dims[0]),
+                                          static_cast<std::uint64_t>(dims[1]),
+                                          elements<double>(array), order),
+                    out);
+}
+
+bool encode_close_step_from_arrays(PyArrayObject* flags, PyArrayObject* actions,
+                                   PyArrayObject* ratios, Bytes& out) {
+  return take_bytes(codec::encode_close_step(elements<std::int32_t>(flags),
+                                             elements<std::int32_t>(actions),
+                                             elements<double>(ratios)),
+                    out);
+}
+
+}  // namespace pen::py

@@ -1,0 +1,50 @@
+// Decoded payload values to NumPy arrays, and NumPy arrays to payload bytes. All functions
+// need the GIL; those returning PyObject* give a new reference or nullptr with an exception set.
+#pragma once
+
+#include "decode/numpy_api.hpp"
+
+#include "codec/bytes.hpp"
+#include "codec/payload.hpp"
+
+namespace pen::py {
+
+// float64 array of shape (n,).
+PyObject* vec_f64_to_array(const codec::VecF64View& vec);
+
+// float64 array of shape (rows, cols); (0, 0) when rows is 0, and (rows, 0) when cols is 0.
+PyObject* mat_f64_to_array(const codec::MatF64View& mat);
+
+// (vec, mat): a plain 2-tuple of the two arrays above.
+PyObject* vec_mat_f64_to_tuple(const codec::VecMatF64View& value);
+
+// (flags, actions, ratios): int32, int32 and float64 arrays of shape (n,).
+PyObject* close_step_to_tuple(const codec::CloseStepView& step);
+
+// Checks, in this order, that obj is an ndarray (or subclass), that it has `ndim` dimensions
+// and that its element type is equivalent to `typenum` (same kind, size and byte order). Each
+// failure raises TypeError without an argument prefix:
+//   "'{type}' object cannot be converted to 'PyArray<T, D>'"
+//   "dimensionality mismatch:\n from={}, to={}"
+//   "type mismatch:\n from={}, to={}"
+// On success `out` is obj as an array (borrowed).
+bool check_array(PyObject* obj, int ndim, int typenum, PyArrayObject*& out);
+
+// True when the array is C- or Fortran-contiguous; otherwise raises TypeError
+// "The given array is not contiguous".
+bool check_contiguous(PyArrayObject* array);
+
+// VecF64 payload of a checked, contiguous 1-D float64 array.
+bool encode_vec_from_array(PyArrayObject* array, Bytes& out);
+
+// MatF64 payload of a checked 2-D float64 array that is C- or Fortran-contiguous. The payload
+// is row-major in both cases: a Fortran-ordered array is transposed while it is written.
+// False with ValueError set on a codec refusal.
+bool encode_mat_from_array(PyArrayObject* array, Bytes& out);
+
+// CloseStep payload of three checked, contiguous 1-D arrays (int32, int32, float64).
+// Unequal lengths raise ValueError "close_step shape mismatch: ...".
+bool encode_close_step_from_arrays(PyArrayObject* flags, PyArrayObject* actions,
+                                   PyArrayObject* ratios, Bytes& out);
+
+}  // namespace pen::py

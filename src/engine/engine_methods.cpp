@@ -1,0 +1,3 @@
+#include "engine/engine_object.hpp"
+
+PyMethodDef pen_engine_methods[] = {{nullptr, nullptr, 0, nullptr}};

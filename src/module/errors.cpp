@@ -1,0 +1,41 @@
+#include "module/errors.hpp"
+
+#include "module/py_ref.hpp"
+
+namespace pen::py {
+
+PyObject* panic_exception_type() {
+  // Never released: the class lives as long as the process, like the engine type.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "py_engine_native.PanicException",
+        "Raised by a call that fails with an internal fault; the message is the only argument.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_panic(const std::string& message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+PyObject* engine_error_to_exception(const EngineError& error) {
+  const std::string text = error.text();
+  Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!message) return nullptr;
+  PyObject* type = error.kind == ErrorKind::InvalidData ? PyExc_ValueError : PyExc_RuntimeError;
+  return PyObject_CallFunctionObjArgs(type, message.get(), nullptr);
+}
+
+void set_engine_error(const EngineError& error) {
+  Ref exception(engine_error_to_exception(error));
+  if (!exception) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+}
+
+}  // namespace pen::py

@@ -1,0 +1,28 @@
+// Python exceptions of the module: PanicException, and EngineError turned into a built-in
+// exception at the Python boundary.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+#include "codec/engine_error.hpp"
+
+namespace pen::py {
+
+// The class raised by a synchronous call that fails with an internal fault. It derives
+// directly from BaseException, so `except Exception` does not swallow it. Created once per
+// process; borrowed reference, or nullptr with an exception set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Raises PanicException(message).
+void raise_panic(const std::string& message);
+
+// A new exception instance: ValueError(text) for InvalidData, RuntimeError(text) for the
+// RPC kinds, where text is EngineError::text(). nullptr with an exception set on failure.
+PyObject* engine_error_to_exception(const EngineError& error);
+
+// Raises the exception of engine_error_to_exception.
+void set_engine_error(const EngineError& error);
+
+}  // namespace pen::py
