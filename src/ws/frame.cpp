@@ -1,0 +1,174 @@
+// The RPC frame: header layout, request and pong building, and the ordered checks that a
+// received Binary message passes while a call waits for its reply.
+#include "ws/frame.hpp"
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+namespace pen::ws {
+namespace {
+
+constexpr std::uint64_t MAX_PAYLOAD_LEN = std::numeric_limits<std::uint32_t>::max();
+
+// Both outgoing kinds share one layout; flags and reserved are always written as zero.
+Bytes encode_frame(FrameKind kind, std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
+  std::byte header[HEADER_LEN] = {};
+  store_le(header, PROTOCOL_VERSION);
+  store_le(header + 1, static_cast<std::uint8_t>(kind));
+  store_le(header + 4, seq);
+  store_le(header + 8, fn_id);
+  store_le(header + 12, static_cast<std::uint32_t>(payload.size()));
+
+  // encode_request refuses larger payloads and a Ping's payload came through a u32 length, so
+  // this never fires; stating the bound also spares GCC 12 a false -Wstringop-overflow below.
+  if (payload.size() > MAX_PAYLOAD_LEN) std::abort();
+  Bytes out;
+  out.reserve(HEADER_LEN + payload.size());
+  append_bytes(out, header, HEADER_LEN);
+  append_bytes(out, payload.data(), payload.size());
+  return out;
+}
+
+FrameHeader read_header(const std::byte* p) {
+  FrameHeader h;
+  h.version = load_le<std::uint8_t>(p);
+  h.kind = load_le<std::uint8_t>(p + 1);
+  h.frame_flags = load_le<std::uint16_t>(p + 2);
+  h.seq = load_le<std::uint32_t>(p + 4);
+  h.fn_id = load_le<std::uint16_t>(p + 8);
+  h.reserved = load_le<std::uint16_t>(p + 10);
+  h.payload_len = load_le<std::uint32_t>(p + 12);
+  return h;
+}
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0 if none starts there; `bad` is
+// then the length of the maximal invalid prefix (at least 1), which becomes one U+FFFD.
+std::size_t utf8_sequence(ByteView s, std::size_t i, std::size_t& bad) {
+  const auto byte = [&](std::size_t k) { return std::to_integer<unsigned>(s[k]); };
+  const unsigned lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) lo = 0xA0;  // overlong
+    if (lead == 0xED) hi = 0x9F;  // surrogates D800-DFFF
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) lo = 0x90;  // overlong
+    if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    bad = 1;
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) {
+      bad = k;
+      return 0;
+    }
+    const unsigned b = byte(i + k);
+    const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
+    if (!ok) {
+      bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+std::string mismatch(const char* what, std::uint64_t expected, std::uint64_t got) {
+  return std::string(what) + " mismatch: expected " + std::to_string(expected) + ", got " +
+         std::to_string(got);
+}
+
+}  // namespace
+
+Result<Bytes> encode_request(std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
+  if (payload.size() > MAX_PAYLOAD_LEN) {
+    return EngineError::invalid_data("request payload too long: " +
+                                     std::to_string(payload.size()) +
+                                     " bytes do not fit the u32 payload_len");
+  }
+  return encode_frame(FrameKind::Request, seq, fn_id, payload);
+}
+
+Result<Frame> parse_frame(ByteView message) {
+  if (message.size() < HEADER_LEN) {
+    return EngineError::invalid_data("frame too short: " + std::to_string(message.size()) +
+                                     " < " + std::to_string(HEADER_LEN));
+  }
+  const FrameHeader header = read_header(message.data());
+  const std::uint64_t expected = HEADER_LEN + std::uint64_t{header.payload_len};
+  if (expected != message.size()) {
+    return EngineError::invalid_data(mismatch("payload length", expected, message.size()));
+  }
+  const auto payload = message.subspan(HEADER_LEN);
+  return Frame{header, Bytes(payload.begin(), payload.end())};
+}
+
+Bytes encode_pong(const FrameHeader& ping, ByteView payload) {
+  return encode_frame(FrameKind::Pong, ping.seq, ping.fn_id, payload);
+}
+
+ErrorBody parse_error_body(ByteView payload) {
+  ErrorBody body;
+  if (payload.size() < 8) return body;
+  body.err = load_le<std::uint16_t>(payload.data());
+  body.sub = load_le<std::uint16_t>(payload.data() + 2);
+  const std::uint64_t len = load_le<std::uint32_t>(payload.data() + 4);
+  if (8 + len <= payload.size()) body.message = utf8_lossy(payload.subspan(8, len));
+  return body;
+}
+
+std::string utf8_lossy(ByteView bytes) {
+  static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  std::size_t run_start = 0;  // valid bytes are copied in runs, not one by one
+  while (i < bytes.size()) {
+    std::size_t bad = 0;
+    if (const std::size_t len = utf8_sequence(bytes, i, bad)) {
+      i += len;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(bytes.data()) + run_start, i - run_start);
+    out.append(REPLACEMENT, 3);
+    i += bad;
+    run_start = i;
+  }
+  out.append(reinterpret_cast<const char*>(bytes.data()) + run_start, i - run_start);
+  return out;
+}
+
+ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id) {
+  auto parsed = parse_frame(message);
+  if (!parsed) return Settled{std::move(parsed).error()};
+  Frame frame = std::move(parsed).value();
+  const FrameHeader& h = frame.header;
+
+  auto transport = [&](std::string text) {
+    return Settled{EngineError::transport(seq, fn_id, std::move(text))};
+  };
+  if (h.version != PROTOCOL_VERSION) {
+    return transport("protocol version mismatch: got " + std::to_string(h.version) +
+                     ", expected " + std::to_string(PROTOCOL_VERSION));
+  }
+  if (h.kind == static_cast<std::uint8_t>(FrameKind::Ping)) {
+    return AnswerPing{encode_pong(h, frame.payload)};
+  }
+  const bool response = h.kind == static_cast<std::uint8_t>(FrameKind::Response);
+  const bool error_response = h.kind == static_cast<std::uint8_t>(FrameKind::ErrorResponse);
+  if (!response && !error_response) return KeepWaiting{};
+  if (h.seq != seq) return transport(mismatch("seq", seq, h.seq));
+  if (h.fn_id != fn_id) return transport(mismatch("fnId", fn_id, h.fn_id));
+  if (response) return Settled{std::move(frame.payload)};
+
+  ErrorBody body = parse_error_body(frame.payload);
+  return Settled{EngineError::rpc(seq, fn_id, body.err, body.sub, std::move(body.message))};
+}
+
+}  // namespace pen::ws
