@@ -1,0 +1,300 @@
+/**
+ * The market simulation: candles, episodes, orders, positions and accounting. Pure state, no I/O;
+ * the same seed and the same sequence of calls always give the same numbers.
+ *
+ * Money: pnl = side * (exit - entry) * units; balance holds realised pnl, equity adds the
+ * unrealised pnl at the current close. There are no fees, spread or margin.
+ */
+import { generateCandles, candlesFromMatrix } from './candles.js';
+import { splitEpisodes, locateEpisode, EpisodeType } from './episodes.js';
+import { EventCode, exitOnCandle, trailOnCandle, fillOnCandle } from './rules.js';
+import {
+  matrix, RejectReason, CloseStatus, CloseAction, Source,
+  TICKET_FIELDS, OHLC_FIELDS, EVENT_FIELDS, SUMMARY_FIELDS, CLOSE_RESULT_FIELDS,
+} from './layout.js';
+
+export const DEFAULT_CONFIG = Object.freeze({
+  seed: 1,
+  instrument: 'SIM-USD',
+  episodeLength: 240,
+  trainEpisodes: 8,
+  testEpisodes: 2,
+  initialEquity: 10000,
+  ohlcWindow: 64,
+  startPrice: 100,
+  volatility: 0.002,
+  startTime: 1700000000,
+  candleSeconds: 60,
+});
+
+const DUST = 1e-9; // units left after a reduce below this count as fully closed
+
+export class Simulation {
+  /** @param {Partial<typeof DEFAULT_CONFIG>} [config] */
+  constructor(config = {}) {
+    this.config = { ...DEFAULT_CONFIG, ...config };
+    const c = this.config;
+    this.candleSource = 'generated';
+    this.nextId = 1;
+    this.#useCandles(generateCandles({ ...c, count: (c.trainEpisodes + c.testEpisodes) * c.episodeLength + 1 }));
+  }
+
+  #useCandles(candles) {
+    const c = this.config;
+    this.candles = candles;
+    this.split = splitEpisodes(candles.length, c.episodeLength, c.testEpisodes / (c.trainEpisodes + c.testEpisodes));
+    this.resetEpisode(0, EpisodeType.TRAIN);
+  }
+
+  /**
+   * Replace the series by the engine's candles (see candlesFromMatrix for column layouts).
+   * @param {{rows:number, cols:number, data:ArrayLike<number>}} mat rows >= 2, cols >= 4
+   */
+  loadCandles(mat) {
+    this.candleSource = 'init_candles';
+    this.#useCandles(candlesFromMatrix(mat, this.config));
+  }
+
+  /**
+   * Start an episode from a clean account.
+   * @param {number} index wraps around the set size
+   * @param {number} type EpisodeType
+   * @returns {number|null} the index selected, or null when that set has no episode
+   */
+  resetEpisode(index, type) {
+    const episode = locateEpisode(this.split, index, type);
+    if (!episode) return null;
+    this.episode = episode;
+    this.cursor = episode.start;
+    this.balance = this.config.initialEquity;
+    this.positions = new Map();
+    this.orders = new Map();
+    this.events = [];
+    this.ended = false;
+    this.stats = { closed: 0, wins: 0, losses: 0, realised: 0, peak: this.balance, maxDrawdown: 0 };
+    this.equityHistory = [this.balance];
+    return episode.index;
+  }
+
+  get step() { return this.cursor - this.episode.start; }
+  get done() { return this.ended || this.step >= this.episode.length; }
+  get price() { return this.candles.close[this.cursor]; }
+  get time() { return this.candles.time[this.cursor]; }
+
+  /** Unrealised pnl of every open position at the current close. */
+  get unrealised() {
+    let sum = 0;
+    for (const p of this.positions.values()) sum += p.side * (this.price - p.entry) * p.units;
+    return sum;
+  }
+
+  get equity() { return this.balance + this.unrealised; }
+
+  /**
+   * Advance one candle and apply its exits, trailing moves, fills and time limits.
+   * @returns {boolean} false when the episode was already done (nothing changes)
+   */
+  advance() {
+    if (this.done) return false;
+    this.cursor += 1;
+    const k = this.candles;
+    const [o, h, l, c] = [k.open[this.cursor], k.high[this.cursor], k.low[this.cursor], k.close[this.cursor]];
+    for (const pos of [...this.positions.values()]) {
+      const exit = exitOnCandle(pos, o, h, l);
+      if (exit) this.#closeUnits(pos, pos.units, exit.price, exit.code);
+      else if (trailOnCandle(pos, h, l)) this.#event(EventCode.TRAILING_MOVED, pos.id, pos.trailStop, pos.units, 0);
+    }
+    for (const order of [...this.orders.values()]) {
+      const fill = fillOnCandle(order, o, h, l);
+      if (fill === null) continue;
+      this.orders.delete(order.id);
+      this.#open(order.id, order.side, order.units, fill, Source.ORDER, order.expiryStep, {
+        takeProfit: order.tpFrac * fill, stopLoss: order.slFrac * fill, trail: order.trailFrac * fill,
+      });
+    }
+    for (const pos of [...this.positions.values()]) {
+      if (pos.expiryStep <= this.step) this.#closeUnits(pos, pos.units, c, EventCode.TIME_LIMIT);
+    }
+    for (const order of [...this.orders.values()]) {
+      if (order.expiryStep > this.step) continue;
+      this.orders.delete(order.id);
+      this.#event(EventCode.ORDER_EXPIRED, order.id, order.price, order.units, 0);
+    }
+    this.#recordEquity();
+    return true;
+  }
+
+  #recordEquity() {
+    const equity = this.equity;
+    const s = this.stats;
+    s.peak = Math.max(s.peak, equity);
+    if (s.peak > 0) s.maxDrawdown = Math.max(s.maxDrawdown, (s.peak - equity) / s.peak);
+    this.equityHistory[this.step] = equity;
+  }
+
+  #event(code, id, price, units, pnl) {
+    this.events.push([code, this.step, this.time, id, price, units, pnl]);
+  }
+
+  /** Offsets are price distances from the entry; NaN means none. */
+  #open(id, side, units, entry, source, expiryStep, { takeProfit, stopLoss, trail }) {
+    const pos = {
+      id, side, units, entry, source, expiryStep, entryStep: this.step, realised: 0,
+      takeProfit: entry + side * takeProfit,
+      stopLoss: entry - side * stopLoss,
+      trailDist: trail,
+      trailStop: entry - side * trail,
+      best: entry,
+    };
+    this.positions.set(id, pos);
+    this.#event(EventCode.FILLED, id, entry, units, 0);
+    return pos;
+  }
+
+  #closeUnits(pos, units, price, code) {
+    const pnl = pos.side * (price - pos.entry) * units;
+    this.balance += pnl;
+    this.stats.realised += pnl;
+    pos.realised += pnl;
+    pos.units -= units;
+    this.#event(code, pos.id, price, units, pnl);
+    if (pos.units > DUST) return pnl;
+    pos.units = 0;
+    this.positions.delete(pos.id);
+    this.stats.closed += 1;
+    if (pos.realised > 0) this.stats.wins += 1;
+    else if (pos.realised < 0) this.stats.losses += 1;
+    return pnl;
+  }
+
+  /**
+   * A pending limit or stop order. Offsets are fractions of the fill price; the time limit
+   * (steps) bounds the order and the position it opens, counted from placement.
+   * @param {{side:number, type:number, price:number, units:number, takeProfit:?number,
+   *          stopLoss:?number, trailing:?number, timeLimit:?number}} o null = absent
+   * @returns {number[]} [accepted, id, fill_price, reason]
+   */
+  placeOrder(o) {
+    const reason = this.#rejectReason(o.units, [o.takeProfit, o.stopLoss, o.trailing])
+      || (Number.isFinite(o.price) && o.price > 0 ? 0 : RejectReason.BAD_PRICE)
+      || (o.timeLimit == null || (Number.isFinite(o.timeLimit) && o.timeLimit > 0) ? 0 : RejectReason.BAD_TIME_LIMIT);
+    if (reason) return [0, 0, NaN, reason];
+    const id = this.nextId++;
+    this.orders.set(id, {
+      id, side: o.side, type: o.type, price: o.price, units: o.units,
+      tpFrac: o.takeProfit ?? NaN, slFrac: o.stopLoss ?? NaN, trailFrac: o.trailing ?? NaN,
+      placedStep: this.step, expiryStep: o.timeLimit == null ? NaN : this.step + Math.ceil(o.timeLimit),
+    });
+    return [1, id, NaN, RejectReason.NONE];
+  }
+
+  /**
+   * A market position filled at the current close; offsets are price distances.
+   * @param {{side:number, units:number, takeProfit:?number, stopLoss:?number, trailing:?number}} t
+   *   null = absent
+   * @returns {number[]} [accepted, id, fill_price, reason]
+   */
+  placeTicket(t) {
+    const reason = this.#rejectReason(t.units, [t.takeProfit, t.stopLoss, t.trailing]);
+    if (reason) return [0, 0, NaN, reason];
+    const id = this.nextId++;
+    this.#open(id, t.side, t.units, this.price, Source.TICKET, NaN,
+      { takeProfit: t.takeProfit ?? NaN, stopLoss: t.stopLoss ?? NaN, trail: t.trailing ?? NaN });
+    this.#recordEquity();
+    return [1, id, this.price, RejectReason.NONE];
+  }
+
+  #rejectReason(units, offsets) {
+    if (this.done) return RejectReason.EPISODE_DONE;
+    if (!(Number.isFinite(units) && units > 0)) return RejectReason.BAD_UNITS;
+    if (offsets.some((v) => v != null && !(Number.isFinite(v) && v >= 0))) return RejectReason.BAD_OFFSET;
+    return RejectReason.NONE;
+  }
+
+  /**
+   * Close, reduce or cancel by id at the current close, one result row per entry.
+   * @param {ArrayLike<number>} ids
+   * @param {ArrayLike<number>} actions CloseAction
+   * @param {ArrayLike<number>} ratios used by REDUCE only
+   * @returns {{rows:number, cols:number, data:Float64Array}}
+   */
+  closePositions(ids, actions, ratios) {
+    const rows = Array.from(ids, (id, i) => [id, ...this.#closeOne(id, actions[i], ratios[i])]);
+    this.#recordEquity();
+    return matrix(rows, CLOSE_RESULT_FIELDS.length);
+  }
+
+  #closeOne(id, action, ratio) {
+    const none = (status, remaining = NaN) => [status, 0, NaN, 0, remaining];
+    if (action !== CloseAction.KEEP && action !== CloseAction.CLOSE && action !== CloseAction.REDUCE) {
+      return none(CloseStatus.UNKNOWN_ACTION);
+    }
+    const pos = this.positions.get(id);
+    const order = this.orders.get(id);
+    if (!pos && !order) return none(CloseStatus.UNKNOWN_ID);
+    if (order) {
+      if (action === CloseAction.REDUCE) return none(CloseStatus.NOT_A_POSITION, order.units);
+      if (action === CloseAction.KEEP) return none(CloseStatus.NOTHING, order.units);
+      this.orders.delete(id);
+      this.#event(EventCode.ORDER_CANCELLED, id, order.price, order.units, 0);
+      return [CloseStatus.DONE, 0, NaN, 0, 0];
+    }
+    if (action === CloseAction.REDUCE && !(ratio >= 0 && ratio <= 1)) return none(CloseStatus.BAD_RATIO, pos.units);
+    const share = action === CloseAction.CLOSE ? 1 : action === CloseAction.REDUCE ? ratio : 0;
+    if (share === 0) return none(CloseStatus.NOTHING, pos.units);
+    const units = share === 1 ? pos.units : pos.units * share;
+    const code = share === 1 ? EventCode.CLOSED : EventCode.REDUCED;
+    const pnl = this.#closeUnits(pos, units, this.price, code);
+    return [CloseStatus.DONE, units, this.price, pnl, pos.units];
+  }
+
+  /** @returns {number[]} the snapshot vector, see SNAPSHOT_FIELDS */
+  snapshot() {
+    return [
+      this.step, this.time, this.price, this.equity, this.balance, this.unrealised,
+      this.positions.size, this.orders.size, this.done ? 1 : 0, this.episode.index, this.episode.type,
+    ];
+  }
+
+  /** @returns {{rows:number, cols:number, data:Float64Array}} open positions, see TICKET_FIELDS */
+  ticketList() {
+    const rows = [...this.positions.values()].map((p) => [
+      p.id, p.side, p.units, p.entry, p.entryStep, this.price, p.side * (this.price - p.entry) * p.units,
+      p.takeProfit, p.stopLoss, p.trailStop, p.expiryStep, p.source,
+    ]);
+    return matrix(rows, TICKET_FIELDS.length);
+  }
+
+  /** @returns {{rows:number, cols:number, data:Float64Array}} the last ohlcWindow candles up to now */
+  ohlc() {
+    const k = this.candles;
+    const from = Math.max(0, this.cursor + 1 - this.config.ohlcWindow);
+    const rows = [];
+    for (let i = from; i <= this.cursor; i++) rows.push([k.time[i], k.open[i], k.high[i], k.low[i], k.close[i], k.volume[i]]);
+    return matrix(rows, OHLC_FIELDS.length);
+  }
+
+  /** @returns {{rows:number, cols:number, data:Float64Array}} events since the last fetch, then cleared */
+  fetchEvents() {
+    const out = matrix(this.events, EVENT_FIELDS.length);
+    this.events = [];
+    return out;
+  }
+
+  /**
+   * Close everything at the current close, cancel pending orders and end the episode.
+   * @returns {{rows:number, cols:number, data:Float64Array}} one row, see SUMMARY_FIELDS
+   */
+  endSession() {
+    for (const pos of [...this.positions.values()]) this.#closeUnits(pos, pos.units, this.price, EventCode.SESSION_END);
+    for (const order of [...this.orders.values()]) this.#event(EventCode.ORDER_CANCELLED, order.id, order.price, order.units, 0);
+    this.orders.clear();
+    this.#recordEquity();
+    this.ended = true;
+    const s = this.stats;
+    return matrix([[
+      this.episode.index, this.episode.type, this.step, this.config.initialEquity, this.equity,
+      s.realised, s.closed, s.wins, s.losses, s.maxDrawdown,
+    ]], SUMMARY_FIELDS.length);
+  }
+}
