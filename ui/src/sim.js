@@ -116,7 +116,7 @@ export class Simulation {
       if (pos.expiryStep <= this.step) this.#closeUnits(pos, pos.units, c, EventCode.TIME_LIMIT);
     }
     for (const order of [...this.orders.values()]) {
-      if (order.expiryStep > this.step) continue;
+      if (!(order.expiryStep <= this.step)) continue; // NaN = no time limit
       this.orders.delete(order.id);
       this.#event(EventCode.ORDER_EXPIRED, order.id, order.price, order.units, 0);
     }
