@@ -1,0 +1,71 @@
+// Connection: the admitted WebSocket connection held in the connection slot.
+//
+// Each connection owns a reader task that reads messages continuously and queues them (at most
+// QUEUE_CAPACITY; then it stops reading, so a flooding peer meets TCP back-pressure). Calls
+// take messages from the queue, which they may stop waiting for at any time without harm: a
+// read is never cancelled, because the WebSocket stream would count that as a failure.
+// WebSocket-level pings are answered by the stream while the reader reads.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "codec/bytes.hpp"
+
+namespace pen::ws {
+
+struct WsStream;  // connection_stream.hpp
+
+// One item of the queue, in arrival order. Closed and Failed are the reader's last item.
+struct Incoming {
+  enum class Type { Binary, Text, Closed, Failed };
+  Type type = Type::Binary;
+  Bytes data;         // the message (Binary, Text)
+  std::string error;  // the read failure's text (Failed)
+};
+
+class Connection {
+ public:
+  static constexpr std::size_t QUEUE_CAPACITY = 64;
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  // Takes over a stream whose opening handshake is complete and starts the reader. Call on
+  // the stream's executor (the engine's strand).
+  static std::shared_ptr<Connection> start(std::unique_ptr<WsStream> stream);
+
+  // Dropping the connection closes its socket at once, without a close frame, and ends the
+  // reader.
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Sends one Binary message; returns the failure text, if any. Cancelling the calling
+  // coroutine does not interrupt a write that has begun (half a frame would corrupt the
+  // stream). A write still pending at `deadline` is abandoned, which leaves the connection
+  // unusable, as a time-out would anyway.
+  boost::asio::awaitable<std::optional<std::string>> send_binary(
+      ByteView message, std::optional<TimePoint> deadline = std::nullopt);
+
+  // The next queued item, or the reader's final item again once the queue is empty.
+  std::optional<Incoming> try_next();
+
+  // Waits for the next item; nullopt when `deadline` comes first. Cancellation of the calling
+  // coroutine ends the wait (operation_aborted) and leaves the queue as it was.
+  boost::asio::awaitable<std::optional<Incoming>> next_until(TimePoint deadline);
+
+  // Bytes the kernel has received that the reader has not taken yet.
+  std::size_t unread_socket_bytes() const;
+
+  struct Core;
+
+ private:
+  explicit Connection(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace pen::ws

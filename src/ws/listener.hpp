@@ -1,0 +1,39 @@
+// The listening side: binding, and the accept loop that hands each socket to `admit`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "codec/engine_error.hpp"
+#include "ws/engine_shared.hpp"
+#include "ws/handshake.hpp"
+
+namespace pen::ws {
+
+struct ListenOptions {
+  std::chrono::steady_clock::duration handshake_timeout = HANDSHAKE_TIMEOUT;
+};
+
+struct Listening {
+  std::optional<EngineError> error;       // "bind failed on {host}:{port}: {text}"
+  boost::asio::ip::tcp::endpoint local;   // the bound address, when there is no error
+};
+
+// start_listener with the bound endpoint reported (port 0 picks an ephemeral port) and the
+// handshake bound adjustable; for tests and tools. start_listener is this with defaults.
+boost::asio::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared,
+                                                   std::string host, std::uint16_t port,
+                                                   ListenOptions options = {});
+
+// Never completes: accepts sockets and spawns one admission task per socket.
+boost::asio::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared,
+                                         boost::asio::ip::tcp::acceptor acceptor,
+                                         ListenOptions options = {});
+
+}  // namespace pen::ws

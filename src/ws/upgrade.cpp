@@ -1,0 +1,37 @@
+#include "ws/upgrade.hpp"
+
+#include <boost/beast/http/rfc7230.hpp>
+
+namespace pen::ws {
+
+namespace http = boost::beast::http;
+using boost::beast::websocket::error;
+
+namespace {
+
+bool has_token(const UpgradeRequest& req, http::field name, const char* token) {
+  for (auto it = req.find(name); it != req.end() && it->name() == name; ++it) {
+    if (http::token_list{it->value()}.exists(token)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<error> check_upgrade_request(const UpgradeRequest& req) {
+  if (req.method() != http::verb::get) return error::bad_method;
+  if (req.version() < 11) return error::bad_http_version;
+  if (!has_token(req, http::field::connection, "upgrade")) return error::no_connection_upgrade;
+  if (!has_token(req, http::field::upgrade, "websocket")) return error::no_upgrade_websocket;
+  auto version = req.find(http::field::sec_websocket_version);
+  if (version == req.end() || version->value() != "13") return error::no_sec_version;
+  if (req.find(http::field::sec_websocket_key) == req.end()) return error::no_sec_key;
+  return std::nullopt;
+}
+
+void relax_for_accept(UpgradeRequest& req) {
+  req.version(11);
+  if (req.find(http::field::host) == req.end()) req.set(http::field::host, "");
+}
+
+}  // namespace pen::ws
