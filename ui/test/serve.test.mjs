@@ -14,7 +14,7 @@ test('static server answers with the right content types and stays inside the UI
       ['/style.css', 200, 'text/css; charset=utf-8'],
       ['/missing.js', 404, null],
       ['/node_modules/ws/package.json', 404, null],
-      ['/%2e%2e/README.md', 404, null],
+      ['/%2e%2e/CMakeLists.txt', 404, null],
     ];
     for (const [path, status, type] of cases) {
       const res = await fetch(base + path);
