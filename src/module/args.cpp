@@ -62,10 +62,7 @@ bool bind_keywords(const char* fname, std::span<const Param> params, PyObject* k
     }
     const std::size_t i = find_param(params, key);
     if (i == params.size()) {
-      Ref name(PyUnicode_AsUTF8String(key));
-      if (!name) return false;
-      raise_type_error(std::string(fname) + "() got an unexpected keyword argument '" +
-                       PyBytes_AsString(name.get()) + "'");
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
       return false;
     }
     if (given[i]) {
