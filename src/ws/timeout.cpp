@@ -13,7 +13,8 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr char NEGATIVE[] = "cannot convert float seconds to Duration: value is negative";
-constexpr char TOO_BIG[] = "cannot convert float seconds to Duration: value is either too big or NaN";
+constexpr char TOO_BIG[] =
+    "cannot convert float seconds to Duration: value is either too big or NaN";
 constexpr std::uint64_t NANOS_PER_SEC = 1'000'000'000;
 
 // value / 2^shift rounded to nearest, halfway cases to even.

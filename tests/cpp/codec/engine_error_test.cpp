@@ -11,6 +11,8 @@ struct TextCase {
   const char* text;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.text; }
+
 class EngineErrorTextTest : public testing::TestWithParam<TextCase> {};
 
 TEST_P(EngineErrorTextTest, Renders) { EXPECT_EQ(GetParam().error.text(), GetParam().text); }
@@ -29,7 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "RpcTransportError(seq=None, fnId=Some(100)): no websocket connected"},
         TextCase{EngineError::transport(std::nullopt, std::nullopt, "wait_connected timed out"),
                  "RpcTransportError(seq=None, fnId=None): wait_connected timed out"},
-        TextCase{EngineError::transport(0, 0, "x"), "RpcTransportError(seq=Some(0), fnId=Some(0)): x"}));
+        TextCase{EngineError::transport(0, 0, "x"),
+                 "RpcTransportError(seq=Some(0), fnId=Some(0)): x"}));
 
 }  // namespace
 }  // namespace pen

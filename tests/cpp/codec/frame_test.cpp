@@ -64,6 +64,8 @@ struct ErrorBodyCase {
   std::string message;
 };
 
+void PrintTo(const ErrorBodyCase& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<ErrorBodyCase> kErrorBodies = {
     {"empty", {}, 0, 0, ""},
     {"five_bytes", hex("05 00 01 00 00"), 0, 0, ""},
@@ -96,6 +98,8 @@ struct Utf8Case {
   Bytes input;
   std::string output;
 };
+
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<Utf8Case> kUtf8 = {
     {"ascii", hex("68 69"), "hi"},
@@ -133,6 +137,8 @@ struct ReplyCase {
   // Expected: "wait", "pong:<hex>", "ok:<hex>", or the error's text().
   std::string outcome;
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
 
 std::string to_hex(const Bytes& b) {
   static constexpr char digits[] = "0123456789ABCDEF";

@@ -42,12 +42,15 @@ struct DecodeFailure {
   const char* message;
 };
 
+void PrintTo(const DecodeFailure& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<DecodeFailure> kDecodeFailures = {
     {"vec_empty", Kind::Vec, {}, "VecF64 payload too short"},
     {"vec_3_bytes", Kind::Vec, hex("01 00 00"), "VecF64 payload too short"},
     {"vec_trailing_byte", Kind::Vec, Le().u32(1).f64(1.0).u8(0),
      "VecF64 length mismatch: expected 12, got 13"},
-    {"vec_cut_element", Kind::Vec, Le().u32(1).u32(0), "VecF64 length mismatch: expected 12, got 8"},
+    {"vec_cut_element", Kind::Vec, Le().u32(1).u32(0),
+     "VecF64 length mismatch: expected 12, got 8"},
     {"vec_n_max", Kind::Vec, Le().u32(U32_MAX),
      "VecF64 length mismatch: expected 34359738364, got 4"},
     {"mat_7_bytes", Kind::Mat, hex("02 00 00 00 03 00 00"), "MatF64 payload too short"},
@@ -196,8 +199,11 @@ struct EncodeFailure {
   const char* message;
 };
 
+void PrintTo(const EncodeFailure& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<EncodeFailure> kEncodeFailures = {
-    {"mat_data_short", [] { const double d[5] = {}; return error_message(encode_mat_f64(2, 3, d)); },
+    {"mat_data_short",
+     [] { const double d[5] = {}; return error_message(encode_mat_f64(2, 3, d)); },
      "MatF64 data length mismatch: expected 6, got 5"},
     {"mat_data_long", [] { const double d[1] = {}; return error_message(encode_mat_f64(0, 7, d)); },
      "MatF64 data length mismatch: expected 0, got 1"},
@@ -269,7 +275,8 @@ TEST_P(ColumnMajorTest, WritesRowMajorPayload) {
 INSTANTIATE_TEST_SUITE_P(Payload, ColumnMajorTest,
                          testing::Values(std::pair{2, 3}, std::pair{3, 2}, std::pair{1, 5},
                                          std::pair{5, 1}, std::pair{0, 4}, std::pair{19, 300},
-                                         std::pair{9, 4096}, std::pair{3, 4097},
+                                         std::pair{9, 4096}, std::pair{17, 1100},
+                                         std::pair{3, 8193},
                                          std::pair{2, 9000}));
 
 TEST(EncodeMatF64, ReadsUnalignedSourceInBothOrders) {

@@ -10,7 +10,8 @@ namespace pen::ws {
 namespace {
 
 constexpr char kNegative[] = "cannot convert float seconds to Duration: value is negative";
-constexpr char kTooBig[] = "cannot convert float seconds to Duration: value is either too big or NaN";
+constexpr char kTooBig[] =
+    "cannot convert float seconds to Duration: value is either too big or NaN";
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Conversion {
@@ -18,6 +19,8 @@ struct Conversion {
   double secs;
   std::variant<Timeout, std::string> expected;
 };
+
+void PrintTo(const Conversion& c, std::ostream* os) { *os << c.name; }
 
 // Rounding is to the nearest nanosecond of the double's exact value, halfway cases to even.
 // Decimal literals such as 2.5e-9 are not ties: the double lies slightly off the midpoint.
