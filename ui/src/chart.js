@@ -22,7 +22,7 @@ export function drawChart(ctx, width, height, sim) {
   ctx.font = '11px ui-monospace, monospace';
   const split = Math.round(height * 0.7);
   drawCandles(ctx, { x: PAD.left, y: PAD.top, w: width - PAD.left - PAD.right, h: split - PAD.top - 8 }, sim);
-  drawEquity(ctx, { x: PAD.left, y: split + 8, w: width - PAD.left - PAD.right, h: height - split - 8 - PAD.bottom }, sim);
+  drawEquity(ctx, { x: PAD.left, y: split + 16, w: width - PAD.left - PAD.right, h: height - split - 16 - PAD.bottom }, sim);
 }
 
 function scaler(lo, hi, box) {

@@ -9,6 +9,10 @@ import { parseSettings } from './config.js';
 import { drawChart } from './chart.js';
 
 const STATE_CLASS = { ready: 'ready', connecting: 'connecting', handshake: 'connecting' };
+const STATE_TEXT = {
+  connecting: 'connecting', handshake: 'awaiting handshake', ready: 'connected',
+  waiting: 'disconnected, retrying', stopped: 'stopped',
+};
 
 function showProblem(text) {
   const el = document.getElementById('problem');
@@ -18,7 +22,7 @@ function showProblem(text) {
 
 function statusLine(link, sim) {
   const episode = `${sim.episode.type ? 'test' : 'train'} #${sim.episode.index} step ${sim.step}/${sim.episode.length}`;
-  const state = link.state === 'ready' ? 'connected' : link.state === 'waiting' ? 'disconnected, retrying' : link.state;
+  const state = STATE_TEXT[link.state] ?? link.state;
   return `${state} · ${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'} · ${episode}`;
 }
 
