@@ -70,7 +70,7 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
   int cancelled = future_cancelled(fut);
   if (cancelled < 0) return nullptr;
   if (!cancelled) {
-    PyObject* r = PyObject_CallOneArg(complete, value);
+    PyObject* r = PyObject_CallFunctionObjArgs(complete, value, nullptr);
     if (!r) return nullptr;
     Py_DECREF(r);
   }

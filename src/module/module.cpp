@@ -12,6 +12,7 @@
 #define PEN_NUMPY_IMPORT
 #include "decode/numpy_api.hpp"
 
+#include "bridge/exit_gate.hpp"
 #include "decode/codec_functions.hpp"
 #include "engine/engine_object.hpp"
 #include "module/py_ref.hpp"
@@ -85,7 +86,8 @@ PyMODINIT_FUNC PyInit_py_engine_native(void) {
   if (the_module != nullptr) return Py_NewRef(the_module);
 
   if (!import_numpy()) return nullptr;
-  // pen::bridge::install_exit_hook() goes here.
+  // Background threads must stop touching Python before the interpreter finalises.
+  if (!pen::bridge::install_exit_hook()) return nullptr;
   PyObject* module = create_module();
   if (module == nullptr) return nullptr;
   the_module = Py_NewRef(module);

@@ -1,0 +1,70 @@
+#include "engine/reply_converters.hpp"
+
+#include "codec/payload.hpp"
+#include "decode/numpy_convert.hpp"
+#include "module/errors.hpp"
+
+namespace pen::engine {
+
+PyObject* reply_u32(Bytes&& payload) {
+  std::uint32_t v = payload.size() >= 4 ? load_le<std::uint32_t>(payload.data()) : 0;
+  return PyLong_FromUnsignedLong(v);
+}
+
+PyObject* reply_text(Bytes&& payload) {
+  PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(payload.data()),
+                                     static_cast<Py_ssize_t>(payload.size()), "strict");
+  if (s || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return s;
+  PyErr_Clear();
+  return PyUnicode_FromString("{}");
+}
+
+PyObject* reply_sync_policy(Bytes&& payload) {
+  if (!payload.empty()) {
+    switch (std::to_integer<int>(payload[0])) {
+      case 0: return PyUnicode_FromString("deferred");
+      case 1: return PyUnicode_FromString("eager");
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* reply_vec(Bytes&& payload) {
+  auto v = codec::decode_vec_f64(payload);
+  if (!v) {
+    py::set_engine_error(v.error());
+    return nullptr;
+  }
+  return py::vec_f64_to_array(v.value());
+}
+
+PyObject* reply_mat(Bytes&& payload) {
+  auto m = codec::decode_mat_f64(payload);
+  if (!m) {
+    py::set_engine_error(m.error());
+    return nullptr;
+  }
+  return py::mat_f64_to_array(m.value());
+}
+
+// The matrix comes first here, the reverse of decode_vec_mat_f64_py's (vec, mat).
+PyObject* reply_mat_vec(Bytes&& payload) {
+  auto vm = codec::decode_vec_mat_f64(payload);
+  if (!vm) {
+    py::set_engine_error(vm.error());
+    return nullptr;
+  }
+  PyObject* mat = py::mat_f64_to_array(vm.value().mat);
+  if (!mat) return nullptr;
+  PyObject* vec = py::vec_f64_to_array(vm.value().vec);
+  if (!vec) {
+    Py_DECREF(mat);
+    return nullptr;
+  }
+  PyObject* t = PyTuple_Pack(2, mat, vec);
+  Py_DECREF(mat);
+  Py_DECREF(vec);
+  return t;
+}
+
+}  // namespace pen::engine
