@@ -13,5 +13,9 @@ echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
 
+echo "== Reference UI tests (Node)"
+npm ci --prefix ui --no-audit --no-fund --silent
+node --test ui/test/
+
 echo "== Python tests"
 PEN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
