@@ -7,7 +7,7 @@ import time
 import numpy as np
 import pytest
 
-from standin import (ERROR_RESPONSE, PING, RESPONSE, STEP, StandIn, call, connected,
+from standin import (ERROR_RESPONSE, PING, PONG, RESPONSE, STEP, StandIn, call, connected,
                      error_body, error_response, expect_error, frame, mat_f64, new_engine,
                      outcome, parse_frame, request_bytes, response, rpc_error, run,
                      transport_error, vec_f64)
@@ -237,14 +237,15 @@ def test_ping_frame_is_echoed_and_the_wait_goes_on(ping, pong):
     run(script())
 
 
-def test_websocket_ping_is_answered_only_while_a_call_waits():
+def test_pings_sent_between_calls_are_answered_by_the_next_wait_at_the_latest():
     async def script():
         async with connected() as (engine, ui, _):
-            pong = await ui.ws.ping(b"early")
-            with pytest.raises(asyncio.TimeoutError):
-                await asyncio.wait_for(asyncio.shield(pong), 0.3)
+            pong = await ui.ws.ping(b"early")  # a WebSocket Ping; answering it at once is fine
+            await ui.send(frame(PING, 4, 5, b"queued"))
+            await ui.expect_nothing(0.3)  # Ping frames wait for a call to read them
             fut = engine.get_snapshot(timeout_secs=STEP)
             req = await ui.recv_request()
+            assert await asyncio.wait_for(ui.ws.recv(), STEP) == frame(PONG, 4, 5, b"queued")
             await asyncio.wait_for(pong, STEP)
             await ui.send(response(req, SNAP))
             np.testing.assert_array_equal(await asyncio.wait_for(fut, STEP), [1.5, -2.0])
