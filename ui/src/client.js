@@ -26,6 +26,23 @@ function statusLine(link, sim) {
   return `${state} · ${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'} · ${episode}`;
 }
 
+/**
+ * What the page last drew, for tests and launchers that drive a real browser (ui/browser.mjs
+ * reads it): updated after every redraw, never read by the page itself.
+ */
+function publishState(link, sim) {
+  window.__uiState = {
+    connected: link.state === 'ready',
+    served: link.handler.served,
+    last: link.handler.lastName,
+    frames: (window.__uiState?.frames ?? 0) + 1,
+    candles: sim.cursor - sim.episode.start + 1,
+    positions: sim.positions.size,
+    orders: sim.orders.size,
+    equityPoints: sim.equityHistory.length,
+  };
+}
+
 function main() {
   const params = Object.fromEntries(new URLSearchParams(window.location.search));
   const url = params.ws ?? `ws://${window.location.hostname || '127.0.0.1'}:8765`;
@@ -68,6 +85,7 @@ function main() {
     status.textContent = statusLine(link, sim);
     status.className = `status ${STATE_CLASS[link.state] ?? 'disconnected'}`;
     showProblem(link.state === 'ready' || !link.error ? '' : link.error);
+    publishState(link, sim);
   }
 
   window.addEventListener('resize', invalidate);
