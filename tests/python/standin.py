@@ -9,8 +9,6 @@ import contextlib
 import os
 import socket
 import struct
-import subprocess
-import sys
 from typing import NamedTuple
 
 import websockets
@@ -99,12 +97,6 @@ def mat_f64(rows, cols, values=None):
 def close_step(ids, actions, ratios):
     n = len(ids)
     return struct.pack(f"<I{n}i{n}i{n}d", n, *ids, *actions, *ratios)
-
-
-def f64s(payload, offset=4):
-    """The f64 values of a VecF64 payload (or any run of f64 from offset on)."""
-    count = (len(payload) - offset) // 8
-    return list(struct.unpack_from(f"<{count}d", payload, offset))
 
 
 # ---------------------------------------------------------------- running coroutines
@@ -303,8 +295,3 @@ def child_env():
         [env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
     return env
 
-
-def run_child(script, timeout=20.0, **kwargs):
-    """Runs a Python script in a fresh interpreter; its stdout and stderr are returned apart."""
-    return subprocess.run([sys.executable, "-c", script], env=child_env(), capture_output=True,
-                          text=True, timeout=timeout, **kwargs)

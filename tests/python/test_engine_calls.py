@@ -203,16 +203,25 @@ def test_ui_gone_between_calls_is_found_by_the_next_call(leave):
     run(script())
 
 
-def test_noise_during_the_wait_is_ignored():
+async def send_noise(ui):
+    await ui.send("some text")
+    await ui.ws.pong(b"unsolicited")
+    for kind in (0, 1, 5, 6, 255):
+        # Ignored kinds are dropped before their numbers are looked at.
+        await ui.send(frame(kind, 999, 999, b"xyz"))
+
+
+@pytest.mark.parametrize("when", ["before the call", "during the wait"])
+def test_noise_is_ignored(when):
     async def script():
         async with connected() as (engine, ui, _):
+            if when == "before the call":
+                await send_noise(ui)
+                await asyncio.sleep(0.1)
             fut = engine.get_ohlc(timeout_secs=STEP)
             req = await ui.recv_request()
-            await ui.send("some text")
-            await ui.ws.pong(b"unsolicited")
-            for kind in (0, 1, 5, 6, 255):
-                # Ignored kinds are dropped before their numbers are looked at.
-                await ui.send(frame(kind, 999, 999, b"xyz"))
+            if when == "during the wait":
+                await send_noise(ui)
             await ui.send(frame(RESPONSE, req.seq, req.fn_id, MAT, flags=0xBEEF, reserved=0xFFFF))
             np.testing.assert_array_equal(await asyncio.wait_for(fut, STEP), MAT_ARRAY)
             await expect_snapshot_on(ui, engine, 2)
@@ -359,16 +368,24 @@ def test_new_ui_replaces_an_idle_one_and_numbering_restarts():
     run(script())
 
 
-def test_new_ui_waits_for_the_call_that_holds_the_old_one():
+@pytest.mark.parametrize("end", ["reply", "error reply", "timeout"])
+def test_new_ui_waits_for_the_call_that_holds_the_old_one(end):
     async def script():
         async with connected() as (engine, first, port):
-            fut = engine.get_ohlc(timeout_secs=STEP)
+            fut = engine.get_ohlc(timeout_secs=1.0 if end == "timeout" else STEP)
             req = await first.recv_request()
             second = await StandIn.connect(port)  # greeted at once, installed later
             await first.expect_nothing(0.3)
-            await first.send(response(req, MAT))
-            np.testing.assert_array_equal(await asyncio.wait_for(fut, STEP), MAT_ARRAY)
+            if end == "reply":
+                await first.send(response(req, MAT))
+                np.testing.assert_array_equal(await asyncio.wait_for(fut, STEP), MAT_ARRAY)
+            elif end == "error reply":
+                await first.send(error_response(req, 1, 2, "no"))
+                await expect_error(fut, RuntimeError, rpc_error(1, 15, 1, 2, "no"))
+            else:
+                await expect_error(fut, RuntimeError, transport_error(1, 15, "timeout waiting response"))
             await first.expect_dropped()
+            # The clean-up after the time-out spares the connection installed meanwhile.
             await expect_snapshot_on(second, engine, 1)
             await second.close()
     run(script())

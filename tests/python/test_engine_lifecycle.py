@@ -337,3 +337,39 @@ def test_interpreter_exits_cleanly_with_work_in_flight(ui, ending, attempt):
             if client is not None:
                 await client.close()
     run(script(), timeout=30)
+
+
+CLOSE_LOOP_WITH_A_CALL_IN_FLIGHT = """
+import asyncio, time
+from py_engine_native import NativeEngineAsync
+
+async def main():
+    engine = NativeEngineAsync("127.0.0.1", {port})
+    await engine.start()
+    print("ready", flush=True)
+    await engine.wait_connected()
+    return engine.get_ohlc(timeout_secs=0.3)
+
+fut = asyncio.run(main())  # closes the loop with the call still waiting
+time.sleep(1.5)
+print("pending" if not fut.done() else "done", flush=True)
+"""
+
+
+def test_call_ending_after_its_loop_closed_reports_on_stderr_and_stays_pending():
+    async def script():
+        port = free_port()
+        proc = await start_child(CLOSE_LOOP_WITH_A_CALL_IN_FLIGHT, port=port)
+        client = await StandIn.connect(port)
+        try:
+            out, err = await asyncio.wait_for(proc.communicate(), 10)
+            assert proc.returncode == 0, err
+            assert out == b"pending\n"
+            assert b"Traceback" in err and b"Event loop is closed" in err, err
+            assert (await client.recv_request()).fn_id == 15
+        finally:
+            if proc.returncode is None:
+                proc.kill()
+                await proc.wait()
+            await client.close()
+    run(script())
