@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/install-deps.sh browser  # Chromium for tests/python/test_browser.py
 scripts/build.sh
 scripts/build.sh --sanitize
 
