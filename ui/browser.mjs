@@ -121,7 +121,11 @@ async function main() {
   if (stopping) return; // a signal arrived while Chromium was starting
 
   page = await browser.newPage({ viewport: VIEWPORT });
-  page.on('console', (msg) => { if (msg.type() === 'error') console.error(`page: ${msg.text()}`); });
+  page.on('console', (msg) => {
+    if (msg.type() !== 'error') return;
+    const where = msg.location()?.url;
+    console.error(`page: ${msg.text()}${where ? ` (${where})` : ''}`);
+  });
   page.on('pageerror', (err) => console.error(`page: ${err.message}`));
   page.on('crash', () => console.error('page: crashed'));
 
