@@ -14,6 +14,7 @@
  *                        page's first redraw)
  *   screenshot FILE   -> "saved FILE" once the PNG is written
  *   anything else     -> "error <why>" (also for a command that failed)
+ * End of stdin then stops the launcher as SIGTERM does, so it never outlives its driver.
  * Without --state, stdin is not read (a launcher may leave it at a terminal or /dev/null).
  */
 import { createInterface } from 'node:readline';
@@ -140,6 +141,7 @@ async function main() {
         if (!stopping) console.log(await command(page, line));
       });
     });
+    lines.on('close', stop); // the driver went away: stop as on SIGTERM
   }
 }
 
