@@ -7,6 +7,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -24,7 +25,8 @@ class ConnectedSignal {
  public:
   class Registration {
    public:
-    Registration(Registration&&) noexcept = default;
+    Registration(Registration&& other) noexcept
+        : signal_(std::exchange(other.signal_, nullptr)), pos_(other.pos_) {}
     Registration& operator=(Registration&&) = delete;
     ~Registration();
 

@@ -44,7 +44,7 @@ struct Connection::Core {
   void drop() {
     dropped = true;
     error_code ignored;
-    stream->ws.next_layer().close(ignored);
+    stream->socket().close(ignored);
     queue.close();
   }
 
@@ -158,7 +158,7 @@ net::awaitable<std::optional<Incoming>> Connection::next_until(TimePoint deadlin
 
 std::size_t Connection::unread_socket_bytes() const {
   error_code ec;
-  const std::size_t n = core_->stream->ws.next_layer().available(ec);
+  const std::size_t n = core_->stream->socket().available(ec);
   return ec ? 0 : n;
 }
 

@@ -53,11 +53,12 @@ net::awaitable<void> refuse_origin(tcp::socket& socket) {
 
 // The HTTP upgrade: read the request, admit its Origin, validate it, answer 101. Returns the
 // handshake error text on failure.
-net::awaitable<std::optional<std::string>> open_websocket(WebSocket& ws) {
+net::awaitable<std::optional<std::string>> open_websocket(WsStream& stream) {
+  WebSocket& ws = stream.ws;
   beast::flat_buffer buffer;
   http::request_parser<http::empty_body> parser;
   parser.header_limit(REQUEST_HEADER_LIMIT);
-  if (auto [ec, n] = co_await http::async_read(ws.next_layer(), buffer, parser,
+  if (auto [ec, n] = co_await http::async_read(stream.socket(), buffer, parser,
                                                net::as_tuple(net::use_awaitable));
       ec) {
     co_return handshake_error_text(ec);
@@ -69,7 +70,7 @@ net::awaitable<std::optional<std::string>> open_websocket(WebSocket& ws) {
       origin == req.end() ? std::nullopt : std::optional<std::string_view>(origin->value()));
   if (!verdict.admitted) {
     log_line("rejected origin: " + verdict.trimmed);
-    co_await refuse_origin(ws.next_layer());
+    co_await refuse_origin(stream.socket());
     co_return std::string(FORBIDDEN_TEXT);
   }
 
@@ -79,6 +80,7 @@ net::awaitable<std::optional<std::string>> open_websocket(WebSocket& ws) {
   apply_connection_settings(ws);
   if (auto [ec] = co_await ws.async_accept(req, net::as_tuple(net::use_awaitable)); ec)
     co_return handshake_error_text(ec);
+  ws.next_layer().watch_frames();
   co_return std::nullopt;
 }
 
@@ -113,11 +115,11 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
     if (ec || pending->finished) return;
     pending->timed_out = true;
     error_code ignored;
-    pending->stream->ws.next_layer().close(ignored);
+    pending->stream->socket().close(ignored);
   });
 
   auto& ws = pending->stream->ws;
-  std::optional<std::string> failure = co_await open_websocket(ws);
+  std::optional<std::string> failure = co_await open_websocket(*pending->stream);
   if (!failure) {
     const std::string greeting = handshake_message();
     ws.text(true);

@@ -1,4 +1,5 @@
 // The call cycle: presence check, numbering, framing, sending, waiting, closing.
+#include <algorithm>
 #include <chrono>
 
 #include <boost/asio/post.hpp>
@@ -63,7 +64,10 @@ net::awaitable<Result<Bytes>> await_reply(Connection& conn, const Call& call,
     ReplyStep step = classify_reply(item->data, call.seq, call.fn_id);
     if (auto* settled = std::get_if<Settled>(&step)) co_return std::move(settled->outcome);
     if (auto* ping = std::get_if<AnswerPing>(&step)) {
-      (void)co_await conn.send_binary(ping->pong, deadline);  // a failed pong is ignored
+      // A failed pong is ignored. Past the deadline the pong still gets a moment, since a
+      // reply may already be queued behind the Ping.
+      const auto pong_deadline = std::max(deadline, Clock::now() + ARRIVAL_GRACE);
+      (void)co_await conn.send_binary(ping->pong, pong_deadline);
     }
   }
 }

@@ -88,6 +88,8 @@ struct UpgradeCase {
   std::string text;  // empty: valid
 };
 
+void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << c.name; }
+
 class UpgradeValidation : public ::testing::TestWithParam<UpgradeCase> {};
 
 TEST_P(UpgradeValidation, ReportsTheFirstViolation) {

@@ -136,6 +136,8 @@ struct FatalReply {
   const char* message;  // after "RpcTransportError(seq=Some(1), fnId=Some(4)): "
 };
 
+void PrintTo(const FatalReply& c, std::ostream* os) { *os << c.name; }
+
 class FatalReplies : public CallCycle, public ::testing::WithParamInterface<FatalReply> {};
 
 TEST_P(FatalReplies, CloseTheConnection) {

@@ -47,6 +47,8 @@ const OriginCase ORIGIN_CASES[] = {
     {"leading_space", " http://localhost", false, " http://localhost"},
 };
 
+void PrintTo(const OriginCase& c, std::ostream* os) { *os << c.name; }
+
 class CheckOrigin : public ::testing::TestWithParam<OriginCase> {};
 
 TEST_P(CheckOrigin, AdmitsOnlyAllowedOrigins) {

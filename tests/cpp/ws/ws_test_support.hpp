@@ -129,14 +129,16 @@ class TestClient {
     auto f = spawn(strand_, do_read());
     return get(f, limit);
   }
-  boost::system::error_code send(const Bytes& message, bool binary = true) {
+  // One Binary message, in one frame, or in frames of `fragment` bytes.
+  boost::system::error_code send(const Bytes& message,
+                                 std::optional<std::size_t> fragment = std::nullopt) {
     auto f = spawn(strand_, do_send(std::string(reinterpret_cast<const char*>(message.data()),
                                                 message.size()),
-                                    binary));
-    return get(f);
+                                    true, fragment));
+    return get(f, 2 * LIMIT);
   }
   boost::system::error_code send_text(std::string text) {
-    auto f = spawn(strand_, do_send(std::move(text), false));
+    auto f = spawn(strand_, do_send(std::move(text), false, std::nullopt));
     return get(f);
   }
   boost::system::error_code ping() {
@@ -168,8 +170,11 @@ class TestClient {
     auto [ec, n] = co_await ws_.async_read(buffer, net::as_tuple(net::use_awaitable));
     co_return Received{ec, ws_.got_binary(), beast::buffers_to_string(buffer.data())};
   }
-  net::awaitable<boost::system::error_code> do_send(std::string data, bool binary) {
+  net::awaitable<boost::system::error_code> do_send(std::string data, bool binary,
+                                                    std::optional<std::size_t> fragment) {
     ws_.binary(binary);
+    ws_.auto_fragment(fragment.has_value());
+    if (fragment) ws_.write_buffer_bytes(*fragment);
     auto [ec, n] = co_await ws_.async_write(net::buffer(data), net::as_tuple(net::use_awaitable));
     co_return ec;
   }

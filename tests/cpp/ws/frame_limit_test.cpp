@@ -1,0 +1,97 @@
+// The 16 MiB per-frame limit on what the client sends.
+#include "ws/frame_limit_stream.hpp"
+
+#include "ws/rpc.hpp"
+#include "ws_test_support.hpp"
+
+namespace pen::ws::test {
+namespace {
+
+// A frame header as a client writes it: masked, with the shortest length form.
+std::vector<unsigned char> client_header(std::uint64_t len) {
+  std::vector<unsigned char> h{0x82};
+  if (len < 126) {
+    h.push_back(static_cast<unsigned char>(0x80 | len));
+  } else if (len <= 0xFFFF) {
+    h.insert(h.end(), {0x80 | 126, static_cast<unsigned char>(len >> 8),
+                       static_cast<unsigned char>(len)});
+  } else {
+    h.push_back(0x80 | 127);
+    for (int shift = 56; shift >= 0; shift -= 8) h.push_back(static_cast<unsigned char>(len >> shift));
+  }
+  h.insert(h.end(), {1, 2, 3, 4});  // masking key
+  return h;
+}
+
+struct ScanCase {
+  const char* name;
+  std::vector<std::uint64_t> frames;  // payload lengths, sent back to back
+  std::size_t chunk;                  // bytes per feed() call
+  bool accepted;
+};
+
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
+
+class Scanner : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(Scanner, FollowsFramesAcrossChunks) {
+  const ScanCase& c = GetParam();
+  const std::uint64_t limit = 300;  // small stand-in for 16 MiB; same header forms
+  std::vector<unsigned char> stream;
+  for (std::uint64_t len : c.frames) {
+    auto h = client_header(len);
+    stream.insert(stream.end(), h.begin(), h.end());
+    stream.insert(stream.end(), len, 0x7E);  // payload bytes that look like headers
+  }
+  FrameScanner scanner(limit);
+  bool ok = true;
+  for (std::size_t at = 0; ok && at < stream.size(); at += c.chunk)
+    ok = scanner.feed(stream.data() + at, std::min(c.chunk, stream.size() - at));
+  EXPECT_EQ(ok, c.accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Scanner,
+    ::testing::Values(ScanCase{"small_frames_one_chunk", {0, 5, 125, 126, 300}, 4096, true},
+                      ScanCase{"small_frames_byte_by_byte", {0, 5, 125, 126, 300}, 1, true},
+                      ScanCase{"just_over_the_limit", {10, 301}, 4096, false},
+                      ScanCase{"over_the_limit_split_header", {10, 301}, 3, false},
+                      ScanCase{"long_length_form", {70000}, 4096, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Scanner, SixteenMebibytesIsTheDefaultLimit) {
+  FrameScanner at_limit, over;
+  auto exact = client_header(MAX_FRAME_BYTES);
+  auto above = client_header(MAX_FRAME_BYTES + 1);
+  EXPECT_TRUE(at_limit.feed(exact.data(), exact.size()));
+  EXPECT_FALSE(over.feed(above.data(), above.size()));
+}
+
+using FrameLimit = ServerTest;
+
+TEST_F(FrameLimit, OversizedFrameFailsTheReadButAFragmentedLargeMessagePasses) {
+  auto client = connect_installed();
+  const Timeout limit{5, 0};
+
+  // 17 MiB in frames of 1 MiB: within the 64 MiB message limit.
+  auto f = spawn(shared->executor, rpc_call(shared, 1, {}, limit));
+  ASSERT_FALSE(client->read().ec);
+  Bytes big = frame(2, 1, 1, Bytes(17 << 20, std::byte{0x5A}));
+  client->send(big, std::size_t{1} << 20);
+  Result<Bytes> r = get(f, 2 * LIMIT);
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  EXPECT_EQ(r.value().size(), std::size_t{17} << 20);
+
+  // The same message as a single frame.
+  auto g = spawn(shared->executor, rpc_call(shared, 1, {}, limit));
+  ASSERT_FALSE(client->read().ec);
+  big = frame(2, 2, 1, Bytes(17 << 20, std::byte{0x5A}));
+  client->send(big);
+  r = get(g, 2 * LIMIT);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().text(), "RpcTransportError(seq=Some(2), fnId=Some(1)): websocket recv failed: "
+                              "WebSocket frame larger than 16 MiB");
+}
+
+}  // namespace
+}  // namespace pen::ws::test
