@@ -1,0 +1,229 @@
+"""Bindery module entrypoint.
+
+Type stub of the py_engine_native extension module.
+
+Every NativeEngineAsync method checks its arguments in the call itself (raising TypeError,
+OverflowError, ValueError or PanicException there, before anything is sent) and otherwise
+returns an asyncio.Future created on the running event loop; without a running loop the call
+raises RuntimeError. The future later holds the UI's decoded reply, or fails with:
+
+- RuntimeError "RpcError(seq=S, fnId=F, err=E, sub=U): message" when the UI answers with an
+  error reply (the connection stays open);
+- RuntimeError "RpcTransportError(seq=..., fnId=...): message" when no UI is connected, the
+  send fails, the reply does not arrive in time, or the reply does not match the request
+  (the connection is then closed and the UI is expected to reconnect);
+- ValueError with the codec's message when the reply payload is malformed for its kind.
+
+`timeout_secs` is a float number of seconds; None (or omitted) means 10 s, 5 s for
+get_sync_policy, and no limit for wait_connected. A negative, NaN or infinite value raises
+PanicException in the call.
+
+PanicException is not a module attribute: it is raised for internal faults (such as an
+unusable time-out) and derives directly from BaseException, so `except Exception` does not
+catch it. Catch it as `except BaseException` and test `type(e).__name__ == "PanicException"`.
+"""
+
+import asyncio
+from typing import Literal, Sequence, SupportsFloat, SupportsIndex
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = [
+    "NativeEngineAsync",
+    "decode_vec_f64_py",
+    "decode_mat_f64_py",
+    "decode_close_step_py",
+    "decode_vec_mat_f64_py",
+    "encode_vec_f64_py",
+    "encode_mat_f64_py",
+    "encode_close_step_py",
+]
+
+_Float = SupportsFloat | SupportsIndex | str
+_Timeout = _Float | None
+_F64 = NDArray[np.float64]
+
+class NativeEngineAsync:
+    """NativeEngineAsync(host, port, start_seq=None)
+
+    The WebSocket server end of the engine. Constructing it opens nothing; `start()` binds
+    host:port, the UI connects as client. `port` must lie in 0..65535 and `start_seq` (the
+    first request sequence number, 1 when None) in 0..4294967295, else OverflowError.
+    """
+
+    def __new__(
+        cls, host: str, port: SupportsIndex, start_seq: SupportsIndex | None = None
+    ) -> NativeEngineAsync: ...
+    def start(self) -> asyncio.Future[None]:
+        """start($self)
+
+        Binds the listening socket and starts accepting UI connections; resolves to None once
+        listening (it does not wait for a client). Sends nothing. Fails with RuntimeError
+        "RpcTransportError(seq=None, fnId=None): bind failed on HOST:PORT: ..." when the
+        address cannot be bound. No time-out.
+        """
+    def wait_connected(self, timeout_secs: _Timeout = None) -> asyncio.Future[None]:
+        """wait_connected($self, timeout_secs=None)
+
+        Resolves to None as soon as a UI connection is installed (at once if one already is).
+        Sends nothing. No time limit by default; with one, fails with RuntimeError
+        "RpcTransportError(seq=None, fnId=None): wait_connected timed out".
+        """
+    def init_candles(self, ohlc5: _F64, timeout_secs: _Timeout = None) -> asyncio.Future[None]:
+        """init_candles($self, ohlc5, timeout_secs=None)
+
+        Sends a 2-D contiguous float64 candle array (fnId 100, MatF64); the reference UI reads
+        4 columns as OHLC, 5 as OHLCV, 6 or more as time+OHLCV and starts train episode 0.
+        Resolves to None (the reply is ignored). A non-array, a wrong dimension count or
+        element type, or non-contiguous memory raises TypeError in the call. Time-out 10 s.
+        """
+    def reset_episode(
+        self, episode_index: SupportsIndex, episode_type: str, timeout_secs: _Timeout = None
+    ) -> asyncio.Future[int]:
+        """reset_episode($self, episode_index, episode_type, timeout_secs=None)
+
+        Reset to a specific episode by index.
+        Payload: [u32 episode_index, u8 episode_type (0=train, 1=test)]
+
+        fnId 101. episode_type "test" (any case) selects the test set, any other text the
+        train set. Resolves to the u32 in the reply's first 4 bytes (the reference UI: the
+        episode index it selected). Index outside 0..4294967295: OverflowError. Time-out 10 s.
+        """
+    def get_rl_config(self, timeout_secs: _Timeout = None) -> asyncio.Future[str]:
+        """get_rl_config($self, timeout_secs=None)
+
+        Get RL config from UI (seed, episode counts, etc.). Returns JSON string.
+
+        fnId 102, empty request. Resolves to the reply as text ("{}" if it is not UTF-8).
+        Time-out 10 s.
+        """
+    def step_next(self, timeout_secs: _Timeout = None) -> asyncio.Future[None]:
+        """step_next($self, timeout_secs=None)
+
+        Advances the simulation one step (fnId 2, empty request). Resolves to None whatever
+        the reply holds. Time-out 10 s.
+        """
+    def step_and_sync(self, timeout_secs: _Timeout = None) -> asyncio.Future[tuple[_F64, _F64]]:
+        """step_and_sync($self, timeout_secs=None)
+
+        Advances one step and returns the new state (fnId 130, empty request, VecMatF64 reply).
+        Resolves to (matrix, vector): matrix float64 (rows, cols), vector float64 (n,); the
+        reference UI sends the ticket list and the snapshot. Time-out 10 s.
+        """
+    def get_snapshot(self, timeout_secs: _Timeout = None) -> asyncio.Future[_F64]:
+        """get_snapshot($self, timeout_secs=None)
+
+        fnId 12, empty request. Resolves to the VecF64 reply as a float64 array of shape (n,).
+        Time-out 10 s.
+        """
+    def get_ticket_list(self, timeout_secs: _Timeout = None) -> asyncio.Future[_F64]:
+        """get_ticket_list($self, timeout_secs=None)
+
+        fnId 10, empty request. Resolves to the MatF64 reply, float64 (rows, cols); a reply of
+        no rows gives shape (0, 0). Time-out 10 s.
+        """
+    def get_ohlc(self, timeout_secs: _Timeout = None) -> asyncio.Future[_F64]:
+        """get_ohlc($self, timeout_secs=None)
+
+        fnId 15, empty request. Resolves to the MatF64 reply, float64 (rows, cols); the
+        reference UI sends recent candles as time, open, high, low, close, volume.
+        Time-out 10 s.
+        """
+    def fetch_events(self, timeout_secs: _Timeout = None) -> asyncio.Future[_F64]:
+        """fetch_events($self, timeout_secs=None)
+
+        fnId 30, empty request. Resolves to the MatF64 reply, float64 (rows, cols), (0, 0) when
+        empty; the reference UI sends and clears the events since the last fetch.
+        Time-out 10 s.
+        """
+    def end_session(self, timeout_secs: _Timeout = None) -> asyncio.Future[_F64]:
+        """end_session($self, timeout_secs=None)
+
+        fnId 40, empty request. Resolves to the MatF64 reply, float64 (rows, cols); the
+        reference UI closes everything, ends the episode and sends one summary row.
+        Time-out 10 s.
+        """
+    def get_sync_policy(
+        self, timeout_secs: _Timeout = None
+    ) -> asyncio.Future[Literal["deferred", "eager"] | None]:
+        """get_sync_policy($self, timeout_secs=None)
+
+        fnId 120, empty request. Resolves to "deferred" (reply byte 0), "eager" (1), or None
+        (any other byte, or an empty reply). Time-out 5 s.
+        """
+    def close_positions(
+        self,
+        position_ids: Sequence[SupportsIndex] | NDArray[np.integer],
+        actions: Sequence[SupportsIndex] | NDArray[np.integer],
+        ratios: Sequence[_Float] | NDArray[np.floating],
+        timeout_secs: _Timeout = None,
+    ) -> asyncio.Future[_F64]:
+        """close_positions($self, position_ids, actions, ratios, timeout_secs=None)
+
+        fnId 31, CloseStep request: one (id, action, ratio) entry per position; the ratio is
+        sent only for action 2 (reduce) and must then lie in 0..1. Resolves to the MatF64
+        reply, float64 (rows, cols). In the call: a str or non-sequence raises TypeError,
+        unequal lengths ValueError "close_positions: arrays must have equal length", a bad
+        reduce ratio ValueError "ratio out of range for reduce", an id or action outside i32
+        OverflowError. Time-out 10 s.
+        """
+    def place_order(
+        self,
+        side: str,
+        order_type: str,
+        price: _Float,
+        units: SupportsIndex,
+        take_profit: _Float | None = None,
+        stop_loss: _Float | None = None,
+        trailing_stop: _Float | None = None,
+        time_limit: _Float | None = None,
+        timeout_secs: _Timeout = None,
+    ) -> asyncio.Future[_F64]:
+        """place_order($self, side, order_type, price, units, take_profit=None, stop_loss=None, trailing_stop=None, time_limit=None, timeout_secs=None)
+
+        fnId 20, VecF64 request of 13 values: a pending order with side "buy"/"sell",
+        order_type "limit"/"stop" (both trimmed, case-insensitive), a finite price and
+        units >= 1; the optional offsets must be finite and >= 0. Resolves to the VecF64 reply,
+        float64 (n,) (reference UI: accepted, id, fill price, reason). A refused value raises
+        ValueError in the call ("side must be 'buy' or 'sell'", "order_type must be 'limit' or
+        'stop'", "price must be finite", "units must be > 0", "value must be finite and >= 0").
+        Time-out 10 s.
+        """
+    def place_ticket(
+        self,
+        side: str,
+        units: SupportsIndex,
+        take_profit: _Float | None = None,
+        stop_loss: _Float | None = None,
+        trailing_stop: _Float | None = None,
+        timeout_secs: _Timeout = None,
+    ) -> asyncio.Future[_F64]:
+        """place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, timeout_secs=None)
+
+        fnId 21, VecF64 request of 9 values: a market ticket with side "buy"/"sell" and
+        units >= 1; the optional offsets must be finite and >= 0. Resolves to the VecF64 reply,
+        float64 (n,) (reference UI: accepted, id, fill price, reason). Refused values raise
+        ValueError in the call, with the messages of place_order. Time-out 10 s.
+        """
+
+def decode_vec_f64_py(payload: bytes) -> _F64:
+    """Decode VecF64 payload into numpy.ndarray(float64, shape=(n,))"""
+
+def decode_mat_f64_py(payload: bytes) -> _F64:
+    """Decode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"""
+
+def decode_close_step_py(
+    payload: bytes,
+) -> tuple[NDArray[np.int32], NDArray[np.int32], _F64]:
+    """Decode CloseStep payload into tuple(flags, actions, ratios) as numpy arrays."""
+
+def decode_vec_mat_f64_py(payload: bytes) -> tuple[_F64, _F64]:
+    """Decode VecF64 + MatF64 payload into (vec, mat)."""
+
+# The encoders return the payload as a list of ints (0..255); bytes(result) makes it bytes.
+def encode_vec_f64_py(arr: _F64) -> list[int]: ...
+def encode_mat_f64_py(mat: _F64) -> list[int]: ...
+def encode_close_step_py(
+    flags: NDArray[np.int32], actions: NDArray[np.int32], ratios: _F64
+) -> list[int]: ...

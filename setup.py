@@ -1,0 +1,69 @@
+"""Packaging: `pip install .` builds the extension with CMake and installs an abi3 wheel.
+
+There is deliberately no pyproject.toml: with one, pip builds in an isolated environment and
+downloads setuptools first, which fails on a machine without access to PyPI. Without it,
+pip (23.x) runs this file with the setuptools and wheel already installed (Debian's
+python3-setuptools and python3-wheel), so the install works offline.
+
+The wheel holds two files at the top of site-packages: the module py_engine_native.abi3.so
+and its type stub py_engine_native.pyi. The module is built against the stable ABI of
+CPython 3.10, so the wheel is tagged cp310-abi3 and installs on every CPython from 3.10 on.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODULE = "py_engine_native"
+STUB = MODULE + ".pyi"
+
+
+class CMakeBuild(build_ext):
+    """Builds the module with the project's own CMakeLists (module only: no tests, no benches)."""
+
+    def build_extension(self, ext):
+        if shutil.which("cmake") is None:
+            sys.exit("cmake is required to build py_engine_native (Debian: apt install cmake g++)")
+        cmake_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
+        configure = [
+            "cmake", "-S", HERE, "-B", cmake_dir,
+            "-DCMAKE_BUILD_TYPE=Release",
+            f"-DPython3_EXECUTABLE={sys.executable}",
+            "-DPEN_BUILD_TESTS=OFF",
+            "-DPEN_BUILD_BENCH=OFF",
+        ]
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
+        build = ["cmake", "--build", cmake_dir, "--target", MODULE, "-j", jobs]
+        for command in (configure, build):
+            subprocess.run(command, check=True)
+
+        target = self.get_ext_fullpath(ext.name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(os.path.join(cmake_dir, MODULE + ".abi3.so"), target)
+        # The stub travels next to the module, where type checkers and editors look for it.
+        shutil.copyfile(os.path.join(HERE, STUB), os.path.join(os.path.dirname(target), STUB))
+
+
+setup(
+    name=MODULE,
+    version="0.1.0",
+    description="WebSocket engine through which a Python RL loop drives a browser trading UI",
+    long_description=open(os.path.join(HERE, "README.md"), encoding="utf-8").read(),
+    long_description_content_type="text/markdown",
+    python_requires=">=3.10",
+    install_requires=["numpy"],
+    # py_limited_api makes setuptools name the file *.abi3.so; bdist_wheel then tags cp310-abi3.
+    ext_modules=[Extension(MODULE, sources=[], py_limited_api=True)],
+    cmdclass={"build_ext": CMakeBuild},
+    options={
+        "bdist_wheel": {"py_limited_api": "cp310"},
+        # build/ is the CMake tree of scripts/build.sh; keep setuptools' own files apart.
+        "build": {"build_base": "build-wheel"},
+    },
+    zip_safe=False,
+)
