@@ -8,9 +8,11 @@ packages=(
   python3 python3-dev python3-numpy python3-pytest python3-websockets
   python3-setuptools python3-wheel python3-venv python3-pip
 )
-# Extra groups, asked for by name: "browser" adds what the real-browser tests need.
+# Extra groups, asked for by name: "node" adds Node for the headless reference UI,
+# "browser" adds what the real-browser tests need.
 for extra in "$@"; do
   case "$extra" in
+    node) packages+=(nodejs npm) ;;
     browser) packages+=(chromium nodejs npm) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Shows py_engine_native at work: installs what is missing (Debian 12), builds, and runs the
+# training example (examples/train.py) against the reference UI, headless under Node or, with
+# --browser, as the real page in Chromium. Ends with the run's summary line.
+#
+#   bash scripts/demo.sh [--browser] [--headed] [--episodes N] [other examples/train.py options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+peer=headless; episodes=8; train_args=()
+while (($#)); do
+  case "$1" in
+    --browser) peer=browser ;;
+    --headed) peer=browser; train_args+=(--headed) ;;
+    --episodes) episodes=${2:?--episodes needs a number}; shift ;;
+    -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) train_args+=("$1") ;;
+  esac
+  shift
+done
+
+echo "== Installing what is missing"
+if [[ $peer == browser ]]; then scripts/install-deps.sh browser; else scripts/install-deps.sh node; fi
+
+echo "== Building"
+scripts/build.sh
+
+# npm ci only when node_modules is missing or older than the lock file.
+if [[ ! -f ui/node_modules/.package-lock.json || ui/package-lock.json -nt ui/node_modules/.package-lock.json ]]; then
+  echo "== Installing the UI's Node packages"
+  npm ci --prefix ui --no-audit --no-fund --silent
+fi
+
+# A free loopback port, so that the demo does not collide with a running engine.
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+echo "== Training against the $peer UI on ws://127.0.0.1:$port"
+exec /usr/bin/python3 examples/train.py --build build --peer "$peer" --port "$port" \
+  --episodes "$episodes" --candles 1201 "${train_args[@]}"
