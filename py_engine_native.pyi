@@ -24,7 +24,7 @@ catch it. Catch it as `except BaseException` and test `type(e).__name__ == "Pani
 """
 
 import asyncio
-from typing import Literal, Sequence, SupportsFloat, SupportsIndex
+from typing import Any, Literal, Sequence, SupportsFloat, SupportsIndex
 
 import numpy as np
 from numpy.typing import NDArray
@@ -154,9 +154,9 @@ class NativeEngineAsync:
         """
     def close_positions(
         self,
-        position_ids: Sequence[SupportsIndex] | NDArray[np.integer],
-        actions: Sequence[SupportsIndex] | NDArray[np.integer],
-        ratios: Sequence[_Float] | NDArray[np.floating],
+        position_ids: Sequence[SupportsIndex] | NDArray[np.integer[Any]],
+        actions: Sequence[SupportsIndex] | NDArray[np.integer[Any]],
+        ratios: Sequence[_Float] | NDArray[np.floating[Any]],
         timeout_secs: _Timeout = None,
     ) -> asyncio.Future[_F64]:
         """close_positions($self, position_ids, actions, ratios, timeout_secs=None)

@@ -1,0 +1,140 @@
+# Packaging: the type stub matches the built module's surface, and `pip wheel .` (offline, no
+# pyproject.toml, no build isolation flag) gives a cp310-abi3 wheel that installs into a fresh
+# venv with the stub next to the module.
+import ast
+import glob
+import os
+import shutil
+import subprocess
+import zipfile
+
+import pytest
+
+import py_engine_native as pen
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+STUB = os.path.join(ROOT, "py_engine_native.pyi")
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+
+def stub_tree():
+    with open(STUB, encoding="utf-8") as f:
+        return ast.parse(f.read(), STUB)
+
+
+def stub_callables():
+    """{qualified name: docstring or None} of the stub's functions and engine methods."""
+    found = {}
+    for node in stub_tree().body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        prefix = node.name + "." if isinstance(node, ast.ClassDef) else ""
+        for member in members:
+            if isinstance(member, ast.FunctionDef) and member.name != "__new__":
+                found[prefix + member.name] = ast.get_docstring(member)
+    return found
+
+
+def runtime_callables():
+    found = {name: getattr(pen, name) for name in pen.__all__[1:]}
+    for name, method in vars(pen.NativeEngineAsync).items():
+        if callable(method) and not name.startswith("__"):
+            found["NativeEngineAsync." + name] = method
+    return found
+
+
+def test_stub_lists_the_module_surface():
+    tree = stub_tree()
+    declared_all = next(ast.literal_eval(node.value) for node in tree.body
+                        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    assert declared_all == pen.__all__
+    stub, runtime = stub_callables(), runtime_callables()
+    assert sorted(stub) == sorted(runtime)
+    assert len([name for name in stub if name.startswith("NativeEngineAsync.")]) == 16
+
+
+@pytest.mark.parametrize("name", sorted(runtime_callables()))
+def test_stub_docstring_agrees_with_the_module(name):
+    stub_doc, target = stub_callables()[name], runtime_callables()[name]
+    if name.startswith("NativeEngineAsync."):
+        # Method docstrings open with the signature line, then the module's own text.
+        first, _, rest = stub_doc.partition("\n\n")
+        assert first == target.__name__ + target.__text_signature__
+        assert (target.__doc__ or "") in rest
+    else:
+        assert stub_doc == target.__doc__
+
+
+def test_stub_type_checks_against_a_caller(tmp_path):
+    pytest.importorskip("mypy", reason="mypy not installed (apt install python3-mypy)")
+    caller = tmp_path / "caller.py"
+    caller.write_text(
+        "import numpy as np\n"
+        "from py_engine_native import NativeEngineAsync, encode_vec_f64_py\n"
+        "async def main(e: NativeEngineAsync) -> None:\n"
+        "    matrix, vector = await e.step_and_sync()\n"
+        "    index: int = await e.reset_episode(1, 'train')\n"
+        "    policy = await e.get_sync_policy()\n"
+        "    reply = await e.place_order('buy', 'limit', 1.0, 2, take_profit=0.1)\n"
+        "    await e.close_positions([1], [2], [0.5])\n"
+        "    payload: list[int] = encode_vec_f64_py(np.zeros(3))\n"
+        "    wrong: str = await e.get_snapshot()\n")
+    shutil.copy(STUB, tmp_path)
+    result = subprocess.run(
+        [SYSTEM_PYTHON, "-m", "mypy", "--strict", "--no-incremental", "caller.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=180)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    # Exactly the one planted mistake: a float64 array is not a str.
+    assert len(errors) == 1 and "caller.py:10:" in errors[0], result.stdout
+
+
+# ------------------------------------------------------------------ the wheel
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2"))
+    result = subprocess.run(
+        [SYSTEM_PYTHON, "-m", "pip", "wheel", ROOT, "--no-deps", "--no-index", "-w", str(out)],
+        capture_output=True, text=True, timeout=1200, env=env)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    wheels = glob.glob(str(out / "*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.mark.slow
+def test_wheel_is_abi3_with_module_and_stub(wheel):
+    assert os.path.basename(wheel) == "py_engine_native-0.1.0-cp310-abi3-linux_x86_64.whl"
+    with zipfile.ZipFile(wheel) as z:
+        top = sorted(name for name in z.namelist() if ".dist-info/" not in name)
+        metadata = z.read("py_engine_native-0.1.0.dist-info/WHEEL").decode()
+    assert top == ["py_engine_native.abi3.so", "py_engine_native.pyi"]
+    assert "Tag: cp310-abi3-linux_x86_64" in metadata
+    assert "Root-Is-Purelib: false" in metadata
+
+
+@pytest.mark.slow
+def test_wheel_installs_into_a_fresh_venv(wheel, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", str(venv)],
+                   check=True, timeout=120)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", wheel],
+                   check=True, timeout=300)
+    probe = (
+        "import os, numpy as np, py_engine_native as pen\n"
+        "payload = bytes(pen.encode_vec_f64_py(np.array([1.5, -2.0])))\n"
+        "print(pen.__file__)\n"
+        "print(pen.decode_vec_f64_py(payload).tolist())\n")
+    # From a directory without the checkout or a build on sys.path.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PEN_BUILD_DIR")}
+    result = subprocess.run([python, "-c", probe], cwd=elsewhere, capture_output=True,
+                            text=True, timeout=60, env=env)
+    assert result.returncode == 0, result.stderr
+    module_file, values = result.stdout.splitlines()
+    assert module_file.startswith(str(venv)) and module_file.endswith("py_engine_native.abi3.so")
+    assert values == "[1.5, -2.0]"
+    with open(os.path.join(os.path.dirname(module_file), "py_engine_native.pyi")) as f:
+        assert f.read() == open(STUB).read()
