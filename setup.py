@@ -5,8 +5,9 @@ downloads setuptools first, which fails on a machine without access to PyPI. Wit
 pip (23.x) runs this file with the setuptools and wheel already installed (Debian's
 python3-setuptools and python3-wheel), so the install works offline.
 
-The wheel holds two files at the top of site-packages: the module py_engine_native.abi3.so
-and its type stub py_engine_native.pyi. The module is built against the stable ABI of
+The wheel holds the module py_engine_native.abi3.so and its type stub py_engine_native.pyi at
+the top of site-packages, and the same stub as the stub-only package py_engine_native-stubs
+(no py.typed marker: PEP 561 markers belong to packages, and a stub-only package needs none). The module is built against the stable ABI of
 CPython 3.10, so the wheel is tagged cp310-abi3 and installs on every CPython from 3.10 on.
 """
 
@@ -45,8 +46,12 @@ class CMakeBuild(build_ext):
         target = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         shutil.copyfile(os.path.join(cmake_dir, MODULE + ".abi3.so"), target)
-        # The stub travels next to the module, where type checkers and editors look for it.
-        shutil.copyfile(os.path.join(HERE, STUB), os.path.join(os.path.dirname(target), STUB))
+        # The stub travels next to the module, where editors and pyright look for it. mypy
+        # reads stubs from site-packages only as a PEP 561 package, hence also MODULE-stubs/.
+        site = os.path.dirname(target)
+        os.makedirs(os.path.join(site, MODULE + "-stubs"), exist_ok=True)
+        for path in (STUB, os.path.join(MODULE + "-stubs", "__init__.pyi")):
+            shutil.copyfile(os.path.join(HERE, STUB), os.path.join(site, path))
 
 
 setup(

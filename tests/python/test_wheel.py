@@ -64,27 +64,33 @@ def test_stub_docstring_agrees_with_the_module(name):
         assert stub_doc == target.__doc__
 
 
-def test_stub_type_checks_against_a_caller(tmp_path):
+CALLER = (
+    "import numpy as np\n"
+    "from py_engine_native import NativeEngineAsync, encode_vec_f64_py\n"
+    "async def main(e: NativeEngineAsync) -> None:\n"
+    "    matrix, vector = await e.step_and_sync()\n"
+    "    index: int = await e.reset_episode(1, 'train')\n"
+    "    policy = await e.get_sync_policy()\n"
+    "    reply = await e.place_order('buy', 'limit', 1.0, 2, take_profit=0.1)\n"
+    "    await e.close_positions([1], [2], [0.5])\n"
+    "    payload: list[int] = encode_vec_f64_py(np.zeros(3))\n"
+    "    wrong: str = await e.get_snapshot()\n")
+
+
+def assert_caller_type_checks(folder, *mypy_args):
+    """mypy --strict finds exactly the one planted mistake (a float64 array is not a str)."""
     pytest.importorskip("mypy", reason="mypy not installed (apt install python3-mypy)")
-    caller = tmp_path / "caller.py"
-    caller.write_text(
-        "import numpy as np\n"
-        "from py_engine_native import NativeEngineAsync, encode_vec_f64_py\n"
-        "async def main(e: NativeEngineAsync) -> None:\n"
-        "    matrix, vector = await e.step_and_sync()\n"
-        "    index: int = await e.reset_episode(1, 'train')\n"
-        "    policy = await e.get_sync_policy()\n"
-        "    reply = await e.place_order('buy', 'limit', 1.0, 2, take_profit=0.1)\n"
-        "    await e.close_positions([1], [2], [0.5])\n"
-        "    payload: list[int] = encode_vec_f64_py(np.zeros(3))\n"
-        "    wrong: str = await e.get_snapshot()\n")
-    shutil.copy(STUB, tmp_path)
+    (folder / "caller.py").write_text(CALLER)
     result = subprocess.run(
-        [SYSTEM_PYTHON, "-m", "mypy", "--strict", "--no-incremental", "caller.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=180)
+        [SYSTEM_PYTHON, "-m", "mypy", "--strict", "--no-incremental", *mypy_args, "caller.py"],
+        cwd=folder, capture_output=True, text=True, timeout=180)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    # Exactly the one planted mistake: a float64 array is not a str.
     assert len(errors) == 1 and "caller.py:10:" in errors[0], result.stdout
+
+
+def test_stub_type_checks_a_caller(tmp_path):
+    shutil.copy(STUB, tmp_path)
+    assert_caller_type_checks(tmp_path)
 
 
 # ------------------------------------------------------------------ the wheel
@@ -108,7 +114,8 @@ def test_wheel_is_abi3_with_module_and_stub(wheel):
     with zipfile.ZipFile(wheel) as z:
         top = sorted(name for name in z.namelist() if ".dist-info/" not in name)
         metadata = z.read("py_engine_native-0.1.0.dist-info/WHEEL").decode()
-    assert top == ["py_engine_native.abi3.so", "py_engine_native.pyi"]
+    assert top == ["py_engine_native-stubs/__init__.pyi", "py_engine_native.abi3.so",
+                   "py_engine_native.pyi"]
     assert "Tag: cp310-abi3-linux_x86_64" in metadata
     assert "Root-Is-Purelib: false" in metadata
 
@@ -136,5 +143,9 @@ def test_wheel_installs_into_a_fresh_venv(wheel, tmp_path):
     module_file, values = result.stdout.splitlines()
     assert module_file.startswith(str(venv)) and module_file.endswith("py_engine_native.abi3.so")
     assert values == "[1.5, -2.0]"
-    with open(os.path.join(os.path.dirname(module_file), "py_engine_native.pyi")) as f:
-        assert f.read() == open(STUB).read()
+    site = os.path.dirname(module_file)
+    for stub in ("py_engine_native.pyi", os.path.join("py_engine_native-stubs", "__init__.pyi")):
+        with open(os.path.join(site, stub)) as installed, open(STUB) as source:
+            assert installed.read() == source.read()
+    # mypy resolves the installed stub from the venv's site-packages.
+    assert_caller_type_checks(elsewhere, "--python-executable", python)
