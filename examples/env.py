@@ -105,7 +105,8 @@ class TradingEnv:
         options = options or {}
         if self.config is None:
             self.config = json.loads(await self.engine.get_rl_config())
-        self._fields = {name: _index(self.config.get(name) or default)
+        self._config: dict = self.config
+        self._fields = {name: _index(self._config.get(name) or default)
                         for name, default in DEFAULT_FIELDS.items()}
         self._episode_type = options.get("episode_type", self.episode_type)
         self._sync = await self._resolve_sync(options.get("sync", self.sync))
@@ -114,7 +115,7 @@ class TradingEnv:
 
         index = options.get("episode_index")
         if index is None:
-            count = self.config.get(f"{self._episode_type}_episodes") or 1
+            count = self._config.get(f"{self._episode_type}_episodes") or 1
             index = int(self.np_random.integers(count))
         selected = await self.engine.reset_episode(index, self._episode_type)
 
@@ -153,7 +154,7 @@ class TradingEnv:
         if terminated or truncated:
             summary = await self.engine.end_session()
             if summary.size:
-                names = self.config.get("summary_fields") or DEFAULT_FIELDS["summary_fields"]
+                names = self._config.get("summary_fields") or DEFAULT_FIELDS["summary_fields"]
                 info["summary"] = dict(zip(names, summary[0].tolist()))
             info["events"] = await self.engine.fetch_events()
             self._ready = False
@@ -231,7 +232,7 @@ class TradingEnv:
         scale = 100.0 / self._initial_equity
         obs[self.window + 1] = self._snap("unrealised_pnl") * scale
         obs[self.window + 2] = (self._snap("equity") - self._initial_equity) * scale
-        length = self.config.get("episode_length") or 1
+        length = self._config.get("episode_length") or 1
         obs[self.window + 3] = min(self._snap("step") / length, 1.0)
         return obs
 

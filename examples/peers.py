@@ -26,7 +26,7 @@ class Peers:
         """A description of the first process that has exited, if any."""
         for proc in self.procs:
             if proc.poll() is not None:
-                return f"{' '.join(proc.args[:2])} exited with status {proc.returncode}"
+                return f"{_name(proc)} exited with status {proc.returncode}"
         return None
 
     def stop(self) -> None:
@@ -78,7 +78,13 @@ def start_browser(ws_url: str, settings: dict[str, object], *, headed: bool = Fa
 
 
 def _first_line(proc: subprocess.Popen, timeout: float) -> str:
+    assert proc.stdout is not None
     ready, _, _ = select.select([proc.stdout], [], [], timeout)
     if not ready:
-        raise RuntimeError(f"{' '.join(proc.args[:2])} printed nothing within {timeout:.0f} s")
+        raise RuntimeError(f"{_name(proc)} printed nothing within {timeout:.0f} s")
     return proc.stdout.readline().strip()
+
+
+def _name(proc: subprocess.Popen) -> str:
+    """"node ui/<script>" of a peer process, for messages."""
+    return " ".join(str(arg) for arg in list(proc.args)[:2])  # type: ignore[arg-type]

@@ -110,7 +110,8 @@ async def run_episode(env: TradingEnv, agent: MomentumQAgent, seed: int | None,
                       options: dict) -> tuple[int, float, dict, dict]:
     evaluate = options["episode_type"] == "test"
     obs, start = await env.reset(seed=seed, options=options)
-    steps, total, done, info = 0, 0.0, False, {}
+    steps, total, done = 0, 0.0, False
+    info: dict = {}
     while not done:
         action = agent.act(obs, greedy=evaluate)
         next_obs, reward, terminated, truncated, info = await env.step(action)
@@ -179,7 +180,8 @@ async def train(args, native) -> None:
 def import_engine(build: str | None):
     """Imports py_engine_native: from `build` when given, else installed, else ./build."""
     fallback = os.path.join(HERE, "..", "build")
-    for path in ([build] if build else [None, fallback]):
+    candidates: list[str | None] = [build] if build else [None, fallback]
+    for path in candidates:
         if path:
             sys.path.insert(0, os.path.abspath(path))
         try:
@@ -227,7 +229,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> None:
     args = parse_args(argv)
     native = import_engine(args.build)
-    asyncio.run(train(args, native))
+    try:
+        asyncio.run(train(args, native))
+    except RuntimeError as e:  # the engine's errors: bind failures, time-outs, error replies
+        raise SystemExit(f"train: {e}")
 
 
 if __name__ == "__main__":

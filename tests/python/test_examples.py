@@ -30,13 +30,21 @@ SUMMARY = re.compile(r"^episodes=(\d+) steps=(\d+) steps_per_s=(\d+) "
                      r"final_equity=(-?\d+\.\d\d) time_s=\d+\.\d$")
 
 
-def test_train_runs_two_episodes_through_every_engine_method():
+BROWSER = pytest.param("browser", marks=[pytest.mark.slow, pytest.mark.skipif(
+    not os.path.exists("/usr/bin/chromium")
+    or not os.path.isdir(os.path.join(ROOT, "ui", "node_modules", "playwright-core")),
+    reason="needs /usr/bin/chromium and ui/node_modules/playwright-core "
+           "(scripts/install-deps.sh browser; npm ci --prefix ui)")])
+
+
+@pytest.mark.parametrize("peer", ["headless", BROWSER])
+def test_train_runs_two_episodes_through_every_engine_method(peer):
     # 301 own candles in episodes of 60 steps, cut short at 40 steps: 2 x 40 steps.
     result = subprocess.run(
         [sys.executable, os.path.join(EXAMPLES, "train.py"), "--build", build_dir(),
-         "--port", str(free_port()), "--episodes", "2", "--steps", "40",
+         "--peer", peer, "--port", str(free_port()), "--episodes", "2", "--steps", "40",
          "--episode-length", "60", "--candles", "301", "--seed", "3"],
-        capture_output=True, text=True, timeout=120, cwd=ROOT)
+        capture_output=True, text=True, timeout=180, cwd=ROOT)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.strip().splitlines()
 
