@@ -38,7 +38,10 @@ void apply_connection_settings(WebSocket& ws) {
 
 struct Connection::Core {
   explicit Core(std::unique_ptr<WsStream> s)
-      : executor(s->ws.get_executor()), stream(std::move(s)), queue(executor, QUEUE_CAPACITY) {}
+      : executor(s->ws.get_executor()),
+        stream(std::move(s)),
+        queue(executor, QUEUE_CAPACITY),
+        demand(executor, 1) {}
 
   // Runs on the strand: no operation of this stream can be in the middle of running.
   void drop() {
@@ -46,12 +49,22 @@ struct Connection::Core {
     error_code ignored;
     stream->socket().close(ignored);
     queue.close();
+    demand.close();
+  }
+
+  // Starts a read unless one is in progress or the reader has stopped.
+  void request_read() {
+    if (reading || ended || dropped) return;
+    reading = true;
+    demand.try_send(error_code{});
   }
 
   net::any_io_executor executor;
   std::unique_ptr<WsStream> stream;
   net::experimental::channel<void(error_code, Incoming)> queue;
+  net::experimental::channel<void(error_code)> demand;  // one token per requested read
   std::optional<Incoming> ended;  // the reader's final item, once it has stopped
+  bool reading = false;
   bool dropped = false;
 };
 
@@ -71,6 +84,8 @@ Incoming final_item(const error_code& ec) {
 net::awaitable<void> read_messages(std::shared_ptr<Connection::Core> core) {
   auto& ws = core->stream->ws;
   for (;;) {
+    auto [demand_ec] = co_await core->demand.async_receive(net::as_tuple(net::use_awaitable));
+    if (demand_ec || core->dropped) co_return;
     Incoming item;
     auto buffer = net::dynamic_buffer(item.data);
     auto [ec, n] = co_await ws.async_read(buffer, net::as_tuple(net::use_awaitable));
@@ -83,6 +98,7 @@ net::awaitable<void> read_messages(std::shared_ptr<Connection::Core> core) {
     }
     auto [send_ec] = co_await core->queue.async_send(error_code{}, std::move(item),
                                                      net::as_tuple(net::use_awaitable));
+    core->reading = false;
     if (send_ec || core->ended) co_return;
   }
 }
@@ -140,6 +156,7 @@ std::optional<Incoming> Connection::try_next() {
 
 net::awaitable<std::optional<Incoming>> Connection::next_until(TimePoint deadline) {
   auto core = core_;
+  core->request_read();
   net::steady_timer timer(core->executor, deadline);
   auto [order, recv_ec, item, timer_ec] =
       co_await net::experimental::make_parallel_group(core->queue.async_receive(net::deferred),
@@ -154,12 +171,6 @@ net::awaitable<std::optional<Incoming>> Connection::next_until(TimePoint deadlin
     co_return core->ended.value_or(closed);
   }
   throw boost::system::system_error(net::error::operation_aborted, "waiting for a message");
-}
-
-std::size_t Connection::unread_socket_bytes() const {
-  error_code ec;
-  const std::size_t n = core_->stream->socket().available(ec);
-  return ec ? 0 : n;
 }
 
 }  // namespace pen::ws

@@ -1,10 +1,11 @@
 // Connection: the admitted WebSocket connection held in the connection slot.
 //
-// Each connection owns a reader task that reads messages continuously and queues them (at most
-// QUEUE_CAPACITY; then it stops reading, so a flooding peer meets TCP back-pressure). Calls
-// take messages from the queue, which they may stop waiting for at any time without harm: a
-// read is never cancelled, because the WebSocket stream would count that as a failure.
-// WebSocket-level pings are answered by the stream while the reader reads.
+// Each connection owns a reader task that reads one message whenever a waiting call asks for
+// one, so nothing reads the connection between calls (what the UI sends meanwhile stays in
+// the socket, and a flooding peer meets TCP back-pressure). A call may stop waiting at any
+// time without harm: a read it asked for is never cancelled (the WebSocket stream would count
+// that as a failure); it completes and its message waits in the queue for the next call.
+// WebSocket-level pings are answered by the stream while a read is in progress.
 #pragma once
 
 #include <chrono>
@@ -31,7 +32,8 @@ struct Incoming {
 
 class Connection {
  public:
-  static constexpr std::size_t QUEUE_CAPACITY = 64;
+  // At most one read is ever in progress, so one queued message is all there can be.
+  static constexpr std::size_t QUEUE_CAPACITY = 1;
   using TimePoint = std::chrono::steady_clock::time_point;
 
   // Takes over a stream whose opening handshake is complete and starts the reader. Call on
@@ -54,12 +56,10 @@ class Connection {
   // The next queued item, or the reader's final item again once the queue is empty.
   std::optional<Incoming> try_next();
 
-  // Waits for the next item; nullopt when `deadline` comes first. Cancellation of the calling
-  // coroutine ends the wait (operation_aborted) and leaves the queue as it was.
+  // Asks the reader for the next message (unless a read is already in progress) and waits
+  // for it; nullopt when `deadline` comes first. Cancellation of the calling coroutine ends
+  // the wait (operation_aborted) and leaves the read and the queue as they were.
   boost::asio::awaitable<std::optional<Incoming>> next_until(TimePoint deadline);
-
-  // Bytes the kernel has received that the reader has not taken yet.
-  std::size_t unread_socket_bytes() const;
 
   struct Core;
 

@@ -15,8 +15,8 @@ namespace {
 namespace net = boost::asio;
 using Clock = std::chrono::steady_clock;
 
-// When the deadline passes with bytes still unread on the socket, the reply may already be
-// here; waiting this long more lets it settle the call.
+// When the deadline passes, the reply may already be here (in the socket, or in the stream's
+// buffer): this long more lets a read that is ready complete and settle the call.
 constexpr auto ARRIVAL_GRACE = std::chrono::milliseconds(5);
 
 struct Call {
@@ -39,13 +39,7 @@ net::awaitable<Result<Bytes>> await_reply(Connection& conn, const Call& call,
       if (Clock::now() >= deadline) {
         if (grace_used) co_return call.failure("timeout waiting response");
         grace_used = true;
-        if (conn.unread_socket_bytes() > 0) {
-          deadline = Clock::now() + ARRIVAL_GRACE;
-        } else {
-          // Let completions already queued on the strand (a finished read) run once.
-          co_await net::post(co_await net::this_coro::executor, net::use_awaitable);
-          continue;
-        }
+        deadline = Clock::now() + ARRIVAL_GRACE;
       }
       item = co_await conn.next_until(deadline);
       if (!item) continue;
