@@ -3,6 +3,8 @@
 //   fast_ui ws PORT     connect to the engine on 127.0.0.1:PORT and answer every request at
 //                       once: get_ohlc (15) with a 100 x 6 MatF64, everything else with an
 //                       empty Response. Runs until the engine closes the connection.
+//   fast_ui echo        listen on an ephemeral loopback port, print it, and echo 16-byte
+//                       messages on the first connection until it closes.
 //   fast_ui tcp N       N round trips of a 16-byte message over a loopback TCP connection
 //                       (both ends in this process, TCP_NODELAY); prints p50/p99 in us.
 #include <algorithm>
@@ -69,6 +71,23 @@ int serve_ws(unsigned short port) {
   }
 }
 
+int echo() {
+  net::io_context ioc;
+  tcp::acceptor acceptor(ioc, {net::ip::make_address("127.0.0.1"), 0});
+  std::printf("%u\n", acceptor.local_endpoint().port());
+  std::fflush(stdout);
+  tcp::socket s = acceptor.accept();
+  s.set_option(tcp::no_delay(true));
+  char buf[16];
+  beast::error_code ec;
+  for (;;) {
+    net::read(s, net::buffer(buf), ec);
+    if (ec) return 0;
+    net::write(s, net::buffer(buf), ec);
+    if (ec) return 0;
+  }
+}
+
 int tcp_pingpong(int n) {
   net::io_context ioc;
   tcp::acceptor acceptor(ioc, {net::ip::make_address("127.0.0.1"), 0});
@@ -104,7 +123,8 @@ int tcp_pingpong(int n) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "ws") return serve_ws(static_cast<unsigned short>(std::stoi(argv[2])));
+  if (argc == 2 && std::string(argv[1]) == "echo") return echo();
   if (argc == 3 && std::string(argv[1]) == "tcp") return tcp_pingpong(std::stoi(argv[2]));
-  std::fprintf(stderr, "usage: fast_ui ws PORT | fast_ui tcp N\n");
+  std::fprintf(stderr, "usage: fast_ui ws PORT | fast_ui echo | fast_ui tcp N\n");
   return 2;
 }

@@ -3,8 +3,9 @@
 Usage: /usr/bin/python3 bench/latency.py [--build build] [--calls 2000]
 
 Runs sequential step_next and get_ohlc (a 100 x 6 matrix) calls through the module, each
-awaited before the next, and prints calls per second with p50/p99; then the raw loopback TCP
-round trip of 16 bytes measured in the same run, as the floor to compare with.
+awaited before the next, and prints calls per second with p50/p99. Then, in the same run, the
+floors to compare with: a 16-byte round trip from asyncio streams to a C++ echo peer (what
+any asyncio program pays per round trip), and a raw C++ TCP ping-pong.
 """
 import argparse
 import asyncio
@@ -43,6 +44,25 @@ async def measure(engine, name, method, calls):
     summary(name, samples, time.perf_counter() - start)
 
 
+async def asyncio_floor(build, calls):
+    echo = subprocess.Popen([os.path.join(build, "fast_ui"), "echo"], stdout=subprocess.PIPE, text=True)
+    try:
+        port = int(echo.stdout.readline())
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        writer.transport.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        msg = bytes(16)
+
+        async def round_trip():
+            writer.write(msg)
+            await reader.readexactly(16)
+
+        await measure(None, "asyncio_tcp", round_trip, calls)
+        writer.close()
+        await writer.wait_closed()
+    finally:
+        echo.wait(timeout=10)
+
+
 async def main(build, calls):
     sys.path.insert(0, build)
     import py_engine_native as pen
@@ -58,6 +78,7 @@ async def main(build, calls):
     finally:
         ui.terminate()
         ui.wait(timeout=10)
+    await asyncio_floor(build, calls)
     out = subprocess.run([os.path.join(build, "fast_ui"), "tcp", str(calls)],
                          capture_output=True, text=True, check=True)
     print(out.stdout.strip())
