@@ -6,7 +6,7 @@ packages=(
   cmake g++ make pkg-config
   libboost1.81-dev libgtest-dev libbenchmark-dev
   python3 python3-dev python3-numpy python3-pytest python3-websockets
-  python3-setuptools python3-wheel python3-venv python3-pip
+  python3-setuptools python3-wheel python3-venv python3-pip python3-mypy
 )
 # Extra groups, asked for by name: "node" adds Node for the headless reference UI,
 # "browser" adds what the real-browser tests need.
