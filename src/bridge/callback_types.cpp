@@ -48,14 +48,19 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-void done_callback_dealloc(PyObject* self) {
-  auto* cb = reinterpret_cast<DoneCallbackObject*>(self);
-  delete cb->sender;
-  cb->sender = nullptr;
+// Frees an instance of one of these heap types and drops its reference to the type.
+void free_instance(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
   free_fn(self);
   Py_DECREF(tp);
+}
+
+void done_callback_dealloc(PyObject* self) {
+  auto* cb = reinterpret_cast<DoneCallbackObject*>(self);
+  delete cb->sender;
+  cb->sender = nullptr;
+  free_instance(self);
 }
 
 // CheckedCompletor(fut, complete, value): runs on the loop's thread; never completes a future
@@ -77,13 +82,6 @@ PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-void completor_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(tp);
-}
-
 PyType_Slot done_callback_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(done_callback_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(done_callback_dealloc)},
@@ -100,7 +98,7 @@ PyType_Spec done_callback_spec = {
 
 PyType_Slot completor_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(completor_call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(completor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {0, nullptr},
 };
 

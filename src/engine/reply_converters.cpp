@@ -29,22 +29,28 @@ PyObject* reply_sync_policy(Bytes&& payload) {
   Py_RETURN_NONE;
 }
 
-PyObject* reply_vec(Bytes&& payload) {
-  auto v = codec::decode_vec_f64(payload);
-  if (!v) {
-    py::set_engine_error(v.error());
+namespace {
+
+// Decodes the payload with `decode` and converts the view with `convert`; a malformed payload
+// becomes the future's ValueError.
+template <class View, Result<View> (*decode)(ByteView), PyObject* (*convert)(const View&)>
+PyObject* decoded(Bytes&& payload) {
+  auto view = decode(payload);
+  if (!view) {
+    py::set_engine_error(view.error());
     return nullptr;
   }
-  return py::vec_f64_to_array(v.value());
+  return convert(view.value());
+}
+
+}  // namespace
+
+PyObject* reply_vec(Bytes&& payload) {
+  return decoded<codec::VecF64View, codec::decode_vec_f64, py::vec_f64_to_array>(std::move(payload));
 }
 
 PyObject* reply_mat(Bytes&& payload) {
-  auto m = codec::decode_mat_f64(payload);
-  if (!m) {
-    py::set_engine_error(m.error());
-    return nullptr;
-  }
-  return py::mat_f64_to_array(m.value());
+  return decoded<codec::MatF64View, codec::decode_mat_f64, py::mat_f64_to_array>(std::move(payload));
 }
 
 // The matrix comes first here, the reverse of decode_vec_mat_f64_py's (vec, mat).
