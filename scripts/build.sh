@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Configures and builds the module, the C++ tests and the benchmarks into build/.
-# With --sanitize, builds the core and its C++ tests with ASan and UBSan into build-asan/.
+# Configures and builds into build/: the module, the C++ tests and the benchmarks, or only the
+# targets named. With --sanitize, builds the core and its C++ tests with ASan and UBSan into
+# build-asan/.
+#
+#   scripts/build.sh [--sanitize] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build; flags=()
 if [[ ${1:-} == --sanitize ]]; then
   dir=build-asan; flags=(-DPEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  shift
 fi
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
 cmake -S . -B "$dir" -DPython3_EXECUTABLE=/usr/bin/python3 "${flags[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

@@ -23,7 +23,7 @@ echo "== Installing what is missing"
 if [[ $peer == browser ]]; then scripts/install-deps.sh browser; else scripts/install-deps.sh node; fi
 
 echo "== Building"
-scripts/build.sh
+scripts/build.sh py_engine_native  # the module is all the demo needs
 
 # npm ci only when node_modules is missing or older than the lock file.
 if [[ ! -f ui/node_modules/.package-lock.json || ui/package-lock.json -nt ui/node_modules/.package-lock.json ]]; then
