@@ -81,7 +81,7 @@ struct Completion {
   ReplyConverter convert;
   std::shared_ptr<net::cancellation_signal> signal;  // outlives the work's cancellation slot
 
-  void operator()(std::exception_ptr failure, Result<Bytes> outcome) {
+  void operator()(const std::exception_ptr& failure, Result<Bytes> outcome) {
     GateEntry gate;
     if (!gate.python_alive()) {
       loop.release();  // the interpreter is gone: drop everything without touching it

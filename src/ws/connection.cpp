@@ -112,8 +112,12 @@ std::shared_ptr<Connection> Connection::start(std::unique_ptr<WsStream> stream) 
 }
 
 Connection::~Connection() {
-  // Inline when dropped on the strand (the normal case); posted otherwise.
-  net::dispatch(core_->executor, [core = core_] { core->drop(); });
+  // Inline when dropped on the strand (the normal case); posted otherwise. Should even the
+  // post fail (no memory), the socket still closes when the last reference to it goes.
+  try {
+    net::dispatch(core_->executor, [core = core_] { core->drop(); });
+  } catch (...) {
+  }
 }
 
 net::awaitable<std::optional<std::string>> Connection::send_binary(

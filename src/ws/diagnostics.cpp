@@ -21,7 +21,7 @@ void log_line(std::string_view text) {
 
 namespace pen::ws {
 
-void LogTaskFailure::operator()(std::exception_ptr e) const {
+void LogTaskFailure::operator()(const std::exception_ptr& e) const {
   if (!e) return;
   try {
     std::rethrow_exception(e);

@@ -19,7 +19,7 @@ namespace pen::ws {
 // "{task} failed: {what}" instead of vanishing.
 struct LogTaskFailure {
   const char* task;
-  void operator()(std::exception_ptr e) const;
+  void operator()(const std::exception_ptr& e) const;
 };
 
 }  // namespace pen::ws
