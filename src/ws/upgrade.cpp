@@ -1,5 +1,8 @@
 #include "ws/upgrade.hpp"
 
+#include <algorithm>
+#include <string_view>
+
 #include <boost/beast/http/rfc7230.hpp>
 
 namespace pen::ws {
@@ -16,6 +19,16 @@ bool has_token(const UpgradeRequest& req, http::field name, const char* token) {
   return false;
 }
 
+// The key must be the base64 form of 16 bytes: 22 alphabet characters, then "==". Beast checks
+// only that it is not longer than that.
+bool valid_key(std::string_view key) {
+  const auto base64 = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '+' || c == '/';
+  };
+  return key.size() == 24 && key.ends_with("==") && std::all_of(key.begin(), key.end() - 2, base64);
+}
+
 }  // namespace
 
 std::optional<error> check_upgrade_request(const UpgradeRequest& req) {
@@ -25,7 +38,9 @@ std::optional<error> check_upgrade_request(const UpgradeRequest& req) {
   if (!has_token(req, http::field::upgrade, "websocket")) return error::no_upgrade_websocket;
   auto version = req.find(http::field::sec_websocket_version);
   if (version == req.end() || version->value() != "13") return error::no_sec_version;
-  if (req.find(http::field::sec_websocket_key) == req.end()) return error::no_sec_key;
+  auto key = req.find(http::field::sec_websocket_key);
+  if (key == req.end()) return error::no_sec_key;
+  if (!valid_key(key->value())) return error::bad_sec_key;
   return std::nullopt;
 }
 

@@ -13,7 +13,8 @@ using UpgradeRequest = boost::beast::http::request<boost::beast::http::empty_bod
 
 // The first violation among: a method other than GET, a version older than HTTP/1.1, no
 // "Connection: upgrade", no "Upgrade: websocket", no "Sec-WebSocket-Version: 13", no
-// "Sec-WebSocket-Key". The target (path and query) is not examined.
+// "Sec-WebSocket-Key", a key that is not the base64 form of 16 bytes. The target (path and
+// query) is not examined.
 std::optional<boost::beast::websocket::error> check_upgrade_request(const UpgradeRequest& req);
 
 // Beast's accepting side insists on exactly HTTP/1.1 and on a Host header, which this server

@@ -35,7 +35,10 @@ void check(UpgradeRequest req) {
   PEN_REQUIRE(has_token(req, http::field::connection, "upgrade"));
   PEN_REQUIRE(has_token(req, http::field::upgrade, "websocket"));
   PEN_REQUIRE(req[http::field::sec_websocket_version] == "13");
-  PEN_REQUIRE(req.find(http::field::sec_websocket_key) != req.end());
+  const auto key = req[http::field::sec_websocket_key];  // base64 of 16 bytes
+  PEN_REQUIRE(key.size() == 24 && key.ends_with("==") &&
+              key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                    "0123456789+/") == 22);
   pen::ws::relax_for_accept(req);
   PEN_REQUIRE(req.version() == 11 && req.find(http::field::host) != req.end());
 }

@@ -106,6 +106,7 @@ TEST_P(UpgradeValidation, ReportsTheFirstViolation) {
 const std::string KEY = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
 const std::string VERSION = "Sec-WebSocket-Version: 13\r\n";
 const std::string UPGRADE = "Connection: keep-alive, Upgrade\r\nUpgrade: WebSocket\r\n";
+const std::string BAD_KEY = "WebSocket protocol error: Invalid \"Sec-WebSocket-Key\" header";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, UpgradeValidation,
@@ -124,7 +125,19 @@ INSTANTIATE_TEST_SUITE_P(
                     "GET / HTTP/1.1\r\n" + UPGRADE + "Sec-WebSocket-Version: 8\r\n" + KEY + "\r\n",
                     "WebSocket protocol error: No \"Sec-WebSocket-Version: 13\" header"},
         UpgradeCase{"no_key", "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "\r\n",
-                    "WebSocket protocol error: No \"Sec-WebSocket-Key\" header"}),
+                    "WebSocket protocol error: No \"Sec-WebSocket-Key\" header"},
+        // The key must decode to 16 bytes; Beast itself only refuses keys longer than that.
+        UpgradeCase{"key_of_5_bytes",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: c2hvcnQ=\r\n\r\n",
+                    BAD_KEY},
+        UpgradeCase{"key_not_base64",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ!=\r\n\r\n",
+                    BAD_KEY},
+        UpgradeCase{"key_of_17_bytes",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZXg=\r\n\r\n",
+                    BAD_KEY},
+        UpgradeCase{"empty_key", "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key:\r\n\r\n",
+                    BAD_KEY}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
