@@ -14,7 +14,9 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/compose.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <boost/system/error_code.hpp>
@@ -94,15 +96,22 @@ class FrameLimitStream {
   bool watching_ = false;
 };
 
-// Closing the WebSocket tears down the TCP socket underneath.
-inline void teardown(boost::beast::role_type role, FrameLimitStream& s,
-                     boost::system::error_code& ec) {
-  boost::beast::websocket::teardown(role, s.next_layer(), ec);
+// Closing the WebSocket closes the TCP socket underneath at once. Beast's own TCP teardown
+// reads until the peer closes, and a peer that never does (say, after a protocol violation)
+// would hold the failing read, and with it the waiting call, until the call's time-out.
+inline void teardown(boost::beast::role_type, FrameLimitStream& s, boost::system::error_code& ec) {
+  boost::system::error_code ignored;
+  s.next_layer().shutdown(boost::asio::socket_base::shutdown_send, ignored);  // FIN after the close frame
+  s.next_layer().close(ec);
 }
 
 template <class Handler>
 void async_teardown(boost::beast::role_type role, FrameLimitStream& s, Handler&& handler) {
-  boost::beast::websocket::async_teardown(role, s.next_layer(), std::forward<Handler>(handler));
+  boost::system::error_code ec;
+  teardown(role, s, ec);
+  // Completes like any asynchronous operation: never inside the call, on the handler's executor.
+  boost::asio::post(s.get_executor(),
+                    boost::beast::bind_front_handler(std::forward<Handler>(handler), ec));
 }
 
 }  // namespace pen::ws

@@ -93,5 +93,20 @@ TEST_F(FrameLimit, OversizedFrameFailsTheReadButAFragmentedLargeMessagePasses) {
                               "WebSocket frame larger than 16 MiB");
 }
 
+// A protocol violation fails the waiting call at once, although the client leaves its side
+// open: the connection's teardown does not wait for the peer. (Waiting made the call end only
+// at its time-out, as "timeout waiting response".)
+TEST_F(FrameLimit, ProtocolViolationFailsTheCallWithoutWaitingForThePeerToClose) {
+  auto client = connect_installed();
+  auto f = spawn(shared->executor, rpc_call(shared, 1, {}, Timeout{3, 0}));
+  ASSERT_FALSE(client->read().ec);
+  ASSERT_FALSE(client->send_text("not \xC3\x28 UTF-8"));
+  Result<Bytes> r = get(f);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().text(), "RpcTransportError(seq=Some(1), fnId=Some(1)): websocket recv failed: "
+                              "The WebSocket frame payload was not valid utf8");
+  EXPECT_TRUE(client->read().ec) << "the connection is still open";
+}
+
 }  // namespace
 }  // namespace pen::ws::test
