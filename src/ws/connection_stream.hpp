@@ -18,8 +18,8 @@ struct WsStream {
   WebSocket ws;
 };
 
-inline constexpr std::size_t READ_MESSAGE_MAX = 64 * 1024 * 1024;
-inline constexpr std::size_t WRITE_BUFFER_BYTES = 128 * 1024;
+inline constexpr std::size_t READ_MESSAGE_MAX = std::size_t{64} << 20;  // 64 MiB
+inline constexpr std::size_t WRITE_BUFFER_BYTES = std::size_t{128} << 10;  // 128 KiB
 
 // Settings of every admitted connection: 64 MiB messages and 16 MiB frames in, 128 KiB write buffer, one frame
 // per outgoing message, no compression (Beast offers none unless asked), no idle time-out or

@@ -23,7 +23,7 @@
 
 namespace pen::ws {
 
-inline constexpr std::uint64_t MAX_FRAME_BYTES = 16 * 1024 * 1024;
+inline constexpr std::uint64_t MAX_FRAME_BYTES = std::uint64_t{16} << 20;  // 16 MiB
 
 // "WebSocket frame larger than 16 MiB"
 boost::system::error_code frame_too_big_error();
