@@ -13,6 +13,7 @@ ctest --test-dir build --output-on-failure -j "$(nproc)"
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+if command -v clang++ >/dev/null; then echo "== Fuzzing, 5 s per harness"; FUZZ_SECONDS=5 scripts/fuzz.sh; fi
 
 echo "== Reference UI tests (Node)"
 npm ci --prefix ui --no-audit --no-fund --silent
