@@ -5,7 +5,6 @@
 #include <utility>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/co_spawn.hpp>
 
 #include "bridge/callback_types.hpp"
@@ -73,8 +72,7 @@ void deliver(PyObject* loop, PyObject* fut, bool is_result, PyObject* value) {
   Py_XDECREF(complete);
 }
 
-// The work's completion handler. Runs on a plain worker (not the engine's strand), so waiting
-// for the GIL never holds up the engine's network work.
+// The work's completion handler, run on the engine's worker.
 struct Completion {
   PyRef loop;
   PyRef fut;
@@ -140,11 +138,11 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
   }
   PyObject* result = Py_NewRef(fut.get());
   auto slot = signal->slot();
+  // The completion runs on the engine's worker too, right after the work: one thread carries
+  // the whole call, with no hand-off to wake another.
   net::co_spawn(shared->executor, std::move(work),
                 net::bind_cancellation_slot(
-                    slot, net::bind_executor(runtime::context().get_executor(),
-                                             Completion{std::move(loop), std::move(fut), convert,
-                                                        std::move(signal)})));
+                    slot, Completion{std::move(loop), std::move(fut), convert, std::move(signal)}));
   return result;
 }
 

@@ -5,8 +5,10 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,21 +17,34 @@
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 namespace pen::runtime {
 namespace net = boost::asio;
 namespace {
 
-struct Runtime {
-  net::io_context context{};
-  std::mutex start_mutex;
-  std::vector<std::thread> workers;
+// One worker: a context that only its own thread runs. The concurrency hint of 1 tells Asio
+// so, which spares every hand-off the wake-up of another thread.
+struct Worker {
+  net::io_context context{1};
   std::optional<net::executor_work_guard<net::io_context::executor_type>> keep_alive;
+  std::thread thread;
+};
+
+struct Runtime {
+  explicit Runtime(unsigned n) {
+    for (unsigned i = 0; i < n; ++i) workers.push_back(std::make_unique<Worker>());
+  }
+
+  std::vector<std::unique_ptr<Worker>> workers;
+  std::atomic<unsigned> next{0};
+  std::mutex start_mutex;
+  bool started = false;  // every worker's thread runs
 };
 
 // Leaked on purpose: worker threads may still run while the process tears down statics.
 Runtime& instance() {
-  static Runtime* rt = new Runtime();
+  static Runtime* rt = new Runtime(available_cpus());
   return *rt;
 }
 
@@ -50,8 +65,6 @@ unsigned cgroup_cpu_limit() {
 
 }  // namespace
 
-net::io_context& context() { return instance().context; }
-
 unsigned available_cpus() {
   unsigned n = std::max(1u, std::thread::hardware_concurrency());
   cpu_set_t set;
@@ -61,39 +74,45 @@ unsigned available_cpus() {
   return n;
 }
 
+net::any_io_executor next_engine_executor() {
+  Runtime& rt = instance();
+  const unsigned i = rt.next.fetch_add(1) % rt.workers.size();
+  return rt.workers[i]->context.get_executor();
+}
+
 void ensure_running() {
   Runtime& rt = instance();
   std::lock_guard lock(rt.start_mutex);
-  if (!rt.workers.empty()) return;
-  rt.keep_alive.emplace(rt.context.get_executor());
+  if (rt.started) return;
 
   // Workers never handle signals: those belong to the interpreter's main thread.
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &previous);
-  const unsigned n = available_cpus();
-  std::system_error failure(std::error_code{});
-  for (unsigned i = 0; i < n; ++i) {
+  std::optional<std::system_error> failure;
+  for (auto& w : rt.workers) {
+    if (w->thread.joinable()) continue;  // started by an earlier, partly failed attempt
     try {
-      rt.workers.emplace_back([&ctx = rt.context] { ctx.run(); });
+      w->keep_alive.emplace(w->context.get_executor());
+      w->thread = std::thread([ctx = &w->context] { ctx->run(); });
     } catch (const std::system_error& e) {
+      w->keep_alive.reset();
       failure = e;
       break;
     }
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (rt.workers.empty()) {
-    rt.keep_alive.reset();
-    throw failure;
-  }
+  // Every engine already has its worker, so all of them must run; a later call tries again.
+  if (failure) throw *failure;
+  rt.started = true;
 }
 
 void shut_down_for_exit() {
   Runtime& rt = instance();
   std::lock_guard lock(rt.start_mutex);
-  rt.context.stop();
-  for (auto& t : rt.workers) {
-    if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+  for (auto& w : rt.workers) w->context.stop();
+  for (auto& w : rt.workers) {
+    if (w->thread.joinable() && w->thread.get_id() != std::this_thread::get_id()) w->thread.join();
   }
 }
 

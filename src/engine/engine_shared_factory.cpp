@@ -3,8 +3,6 @@
 #include <exception>
 #include <new>
 
-#include <boost/asio/strand.hpp>
-
 #include "bridge/runtime.hpp"
 #include "module/errors.hpp"
 #include "ws/engine_shared.hpp"
@@ -13,8 +11,7 @@ namespace pen::py {
 
 std::shared_ptr<ws::EngineShared> make_engine_shared(std::uint32_t start_seq) {
   try {
-    return std::make_shared<ws::EngineShared>(boost::asio::make_strand(runtime::context()),
-                                              start_seq);
+    return std::make_shared<ws::EngineShared>(runtime::next_engine_executor(), start_seq);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

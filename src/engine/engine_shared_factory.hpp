@@ -11,7 +11,7 @@ struct EngineShared;
 
 namespace pen::py {
 
-// A new EngineShared on its own strand of the process runtime (no thread is started).
+// A new EngineShared on the next worker of the process runtime (no thread is started).
 // Needs the GIL; nullptr with MemoryError or PanicException set on failure.
 std::shared_ptr<ws::EngineShared> make_engine_shared(std::uint32_t start_seq);
 

@@ -25,7 +25,8 @@ struct InstalledConnection {
 struct EngineShared {
   EngineShared(boost::asio::any_io_executor executor, std::uint32_t start_seq);
 
-  // Every task of this engine (accept loop, handshakes, calls, waits) runs on this strand, so
+  // Every task of this engine (accept loop, handshakes, calls, waits) runs on this executor,
+  // which runs one handler at a time (a strand, or a single-threaded context), so
   // a connection's operations, timers and cancellations never race.
   boost::asio::any_io_executor executor;
   AsyncMutex<std::optional<InstalledConnection>> conn_slot;
