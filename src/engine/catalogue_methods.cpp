@@ -31,7 +31,7 @@ PyObject* plain_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!py::bind_args(M.name, kTimeoutOnly, args, kwargs, a)) return nullptr;
   double secs;
   ws::Timeout t;
-  if (!timeout_number(a[0], M.default_timeout, secs) || !timeout_duration(secs, t)) return nullptr;
+  if (!py::timeout_number(a[0], M.default_timeout, secs) || !py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, M.fn_id, Bytes{}, t, M.convert);
 }
 
@@ -74,14 +74,14 @@ PyObject* method_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) 
   PyObject* a[2];
   if (!py::bind_args("NativeEngineAsync.init_candles", params, args, kwargs, a)) return nullptr;
   double secs;
-  if (!timeout_number(a[1], kDefault, secs)) return nullptr;
+  if (!py::timeout_number(a[1], kDefault, secs)) return nullptr;
   // ohlc5 is checked in the body, so its errors carry no argument prefix.
   PyArrayObject* array;
   if (!py::check_array(a[0], 2, NPY_DOUBLE, array) || !py::check_contiguous(array)) return nullptr;
   Bytes payload;
   if (!py::encode_mat_from_array(array, payload)) return nullptr;
   ws::Timeout t;
-  if (!timeout_duration(secs, t)) return nullptr;
+  if (!py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, 100, std::move(payload), t, bridge::reply_to_none);
 }
 
@@ -91,17 +91,13 @@ PyObject* method_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs)
   PyObject* a[3];
   if (!py::bind_args("NativeEngineAsync.reset_episode", params, args, kwargs, a)) return nullptr;
   std::uint32_t index;
-  if (!py::to_u32(a[0], index)) {
-    py::reraise_argument_error("episode_index");
-    return nullptr;
-  }
   std::string type_text;
-  if (!py::to_utf8(a[1], type_text)) {
-    py::reraise_argument_error("episode_type");
+  double secs;
+  if (!py::named_arg(a[0], "episode_index", index, py::to_u32) ||
+      !py::named_arg(a[1], "episode_type", type_text, py::to_utf8) ||
+      !py::timeout_number(a[2], kDefault, secs)) {
     return nullptr;
   }
-  double secs;
-  if (!timeout_number(a[2], kDefault, secs)) return nullptr;
   bool is_test;
   if (!is_test_episode(a[1], is_test)) return nullptr;
   Bytes payload;
@@ -109,7 +105,7 @@ PyObject* method_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs)
   append_le(payload, index);
   append_le(payload, static_cast<std::uint8_t>(is_test ? 1 : 0));
   ws::Timeout t;
-  if (!timeout_duration(secs, t)) return nullptr;
+  if (!py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, 101, std::move(payload), t, reply_u32);
 }
 

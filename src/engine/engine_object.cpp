@@ -18,18 +18,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_args("NativeEngineAsync.__new__", params, args, kwargs, values)) return nullptr;
 
   std::string host;
-  if (!to_utf8(values[0], host)) {
-    reraise_argument_error("host");
-    return nullptr;
-  }
   std::uint16_t port = 0;
-  if (!to_u16(values[1], port)) {
-    reraise_argument_error("port");
-    return nullptr;
-  }
   std::uint32_t start_seq = 1;
-  if (values[2] != nullptr && !to_u32(values[2], start_seq)) {
-    reraise_argument_error("start_seq");
+  if (!named_arg(values[0], "host", host, to_utf8) ||
+      !named_arg(values[1], "port", port, to_u16) ||
+      (values[2] != nullptr && !named_arg(values[2], "start_seq", start_seq, to_u32))) {
     return nullptr;
   }
 

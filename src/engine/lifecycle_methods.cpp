@@ -6,6 +6,7 @@
 #include "engine/engine_object.hpp"
 #include "engine/remote_call.hpp"
 #include "module/args.hpp"
+#include "module/convert.hpp"
 #include "ws/rpc.hpp"
 
 namespace pen::engine {
@@ -34,7 +35,7 @@ PyObject* method_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
   if (a[0]) {
     double secs;
     ws::Timeout t;
-    if (!timeout_number(a[0], 0.0, secs) || !timeout_duration(secs, t)) return nullptr;
+    if (!py::timeout_number(a[0], 0.0, secs) || !py::timeout_duration(secs, t)) return nullptr;
     timeout = t;
   }
   const auto& shared = py::as_engine(self)->shared;

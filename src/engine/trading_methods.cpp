@@ -24,18 +24,10 @@ constexpr std::uint16_t kPlaceOrder = 20;
 constexpr std::uint16_t kPlaceTicket = 21;
 constexpr std::uint16_t kClosePositions = 31;
 
-// Converts one named parameter; a TypeError gets the argument prefix.
-template <class T, class Convert>
-bool named(PyObject* obj, const char* name, T& out, Convert convert) {
-  if (convert(obj, out)) return true;
-  py::reraise_argument_error(name);
-  return false;
-}
-
 bool optional_f64(PyObject* obj, const char* name, std::optional<double>& out) {
   if (!obj) return true;
   double v;
-  if (!named(obj, name, v, py::to_f64)) return false;
+  if (!py::named_arg(obj, name, v, py::to_f64)) return false;
   out = v;
   return true;
 }
@@ -81,7 +73,7 @@ PyObject* send_vec(PyObject* self, std::uint16_t fn_id, std::span<const double> 
                    double secs) {
   auto payload = codec::encode_vec_f64(values);
   ws::Timeout t;
-  if (!timeout_duration(secs, t)) return nullptr;
+  if (!py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, fn_id, std::move(payload).value(), t, reply_vec);
 }
 
@@ -98,14 +90,14 @@ PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
   double price, secs;
   std::int32_t units;
   std::optional<double> take_profit, stop_loss, trailing_stop, time_limit;
-  if (!named(a[0], "side", side_text, py::to_utf8) ||
-      !named(a[1], "order_type", type_text, py::to_utf8) ||
-      !named(a[2], "price", price, py::to_f64) || !named(a[3], "units", units, py::to_i32) ||
+  if (!py::named_arg(a[0], "side", side_text, py::to_utf8) ||
+      !py::named_arg(a[1], "order_type", type_text, py::to_utf8) ||
+      !py::named_arg(a[2], "price", price, py::to_f64) || !py::named_arg(a[3], "units", units, py::to_i32) ||
       !optional_f64(a[4], "take_profit", take_profit) ||
       !optional_f64(a[5], "stop_loss", stop_loss) ||
       !optional_f64(a[6], "trailing_stop", trailing_stop) ||
       !optional_f64(a[7], "time_limit", time_limit) ||
-      !timeout_number(a[8], ws::DEFAULT_TIMEOUT_SECS, secs)) {
+      !py::timeout_number(a[8], ws::DEFAULT_TIMEOUT_SECS, secs)) {
     return nullptr;
   }
   bool buy;
@@ -150,11 +142,11 @@ PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
   std::int32_t units;
   double secs;
   std::optional<double> take_profit, stop_loss, trailing_stop;
-  if (!named(a[0], "side", side_text, py::to_utf8) || !named(a[1], "units", units, py::to_i32) ||
+  if (!py::named_arg(a[0], "side", side_text, py::to_utf8) || !py::named_arg(a[1], "units", units, py::to_i32) ||
       !optional_f64(a[2], "take_profit", take_profit) ||
       !optional_f64(a[3], "stop_loss", stop_loss) ||
       !optional_f64(a[4], "trailing_stop", trailing_stop) ||
-      !timeout_number(a[5], ws::DEFAULT_TIMEOUT_SECS, secs)) {
+      !py::timeout_number(a[5], ws::DEFAULT_TIMEOUT_SECS, secs)) {
     return nullptr;
   }
   bool buy;
@@ -182,7 +174,7 @@ PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* a[4];
   if (!py::bind_args("NativeEngineAsync.close_positions", params, args, kwargs, a)) return nullptr;
   double secs;
-  if (!timeout_number(a[3], ws::DEFAULT_TIMEOUT_SECS, secs)) return nullptr;
+  if (!py::timeout_number(a[3], ws::DEFAULT_TIMEOUT_SECS, secs)) return nullptr;
   // The sequences are read in the body: their errors carry no argument prefix.
   std::vector<std::int32_t> ids, actions;
   std::vector<double> ratios;
@@ -209,7 +201,7 @@ PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
     return nullptr;
   }
   ws::Timeout t;
-  if (!timeout_duration(secs, t)) return nullptr;
+  if (!py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, kClosePositions, std::move(payload).value(), t, reply_mat);
 }
 

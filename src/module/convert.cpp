@@ -25,21 +25,6 @@ bool to_integer(PyObject* obj, T& out) {
   return true;
 }
 
-bool seconds_to_timeout(PyObject* obj, pen::ws::Timeout& out) {
-  double secs = 0.0;
-  if (!to_f64(obj, secs)) {
-    reraise_argument_error("timeout_secs");
-    return false;
-  }
-  auto converted = pen::ws::timeout_from_secs(secs);
-  if (auto* refusal = std::get_if<std::string>(&converted)) {
-    raise_panic(*refusal);
-    return false;
-  }
-  out = std::get<pen::ws::Timeout>(converted);
-  return true;
-}
-
 }  // namespace
 
 bool to_f64(PyObject* obj, double& out) {
@@ -81,23 +66,21 @@ bool to_utf8(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool to_timeout(PyObject* obj_or_null, double default_secs, pen::ws::Timeout& out) {
+bool timeout_number(PyObject* obj_or_null, double default_secs, double& secs) {
   if (obj_or_null == nullptr) {
-    auto converted = pen::ws::timeout_from_secs(default_secs);
-    out = std::get<pen::ws::Timeout>(converted);
+    secs = default_secs;
     return true;
   }
-  return seconds_to_timeout(obj_or_null, out);
+  return named_arg(obj_or_null, "timeout_secs", secs, to_f64);
 }
 
-bool to_optional_timeout(PyObject* obj_or_null, std::optional<pen::ws::Timeout>& out) {
-  if (obj_or_null == nullptr) {
-    out.reset();
-    return true;
+bool timeout_duration(double secs, pen::ws::Timeout& out) {
+  auto converted = pen::ws::timeout_from_secs(secs);
+  if (auto* refusal = std::get_if<std::string>(&converted)) {
+    raise_panic(*refusal);
+    return false;
   }
-  pen::ws::Timeout timeout;
-  if (!seconds_to_timeout(obj_or_null, timeout)) return false;
-  out = timeout;
+  out = std::get<pen::ws::Timeout>(converted);
   return true;
 }
 

@@ -1,14 +1,14 @@
 // Conversions of single arguments to C++ values. Each returns false with a Python exception
-// set; a TypeError is not yet prefixed with the parameter name (callers use
-// reraise_argument_error), except in the time-out helpers, which know their parameter.
+// set; a TypeError is not yet prefixed with the parameter name (named_arg does that), except in
+// timeout_number, which knows its parameter.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
+#include "module/args.hpp"
 #include "ws/timeout.hpp"
 
 namespace pen::py {
@@ -34,12 +34,20 @@ std::string type_qualname(PyObject* obj);
 // Raises TypeError "'{type qualname of obj}' object cannot be converted to '{target}'".
 void raise_cannot_convert(PyObject* obj, const char* target);
 
-// `timeout_secs`: nullptr (omitted or None) gives default_secs; otherwise the float value,
-// whose TypeError is prefixed with "argument 'timeout_secs': ". A value that is not a
-// valid duration raises PanicException with the refusal's message.
-bool to_timeout(PyObject* obj_or_null, double default_secs, pen::ws::Timeout& out);
+// Converts the named parameter `name` with `convert`; a TypeError gets the argument prefix.
+template <class T, class Convert>
+bool named_arg(PyObject* obj, const char* name, T& out, Convert convert) {
+  if (convert(obj, out)) return true;
+  reraise_argument_error(name);
+  return false;
+}
 
-// As to_timeout, but nullptr means no limit (out = nullopt).
-bool to_optional_timeout(PyObject* obj_or_null, std::optional<pen::ws::Timeout>& out);
+// The two steps of a method's time-out, which run at different points of the call:
+// timeout_number converts `timeout_secs` with the other named parameters (nullptr, for omitted
+// or None, gives default_secs; a TypeError gets the "timeout_secs" prefix), timeout_duration
+// turns the number into a duration just before the call starts (a negative, NaN or too large
+// value raises PanicException with the refusal's message).
+bool timeout_number(PyObject* obj_or_null, double default_secs, double& secs);
+bool timeout_duration(double secs, pen::ws::Timeout& out);
 
 }  // namespace pen::py
