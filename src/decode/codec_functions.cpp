@@ -122,31 +122,26 @@ PyObject* encode_close_step_py(PyObject*, PyObject* args, PyObject* kwargs) {
                          payload);
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 constexpr int kCallConvention = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef codec_defs[] = {
-    {"decode_vec_f64_py", as_method<decode_vec_f64_py>(), kCallConvention,
+    {"decode_vec_f64_py", with_keywords<decode_vec_f64_py>(), kCallConvention,
      "decode_vec_f64_py(payload)\n--\n\n"
      "Decode VecF64 payload into numpy.ndarray(float64, shape=(n,))"},
-    {"decode_mat_f64_py", as_method<decode_mat_f64_py>(), kCallConvention,
+    {"decode_mat_f64_py", with_keywords<decode_mat_f64_py>(), kCallConvention,
      "decode_mat_f64_py(payload)\n--\n\n"
      "Decode MatF64 payload into numpy.ndarray(float64, shape=(rows, cols))"},
-    {"decode_close_step_py", as_method<decode_close_step_py>(), kCallConvention,
+    {"decode_close_step_py", with_keywords<decode_close_step_py>(), kCallConvention,
      "decode_close_step_py(payload)\n--\n\n"
      "Decode CloseStep payload into tuple(flags, actions, ratios) as numpy arrays."},
-    {"decode_vec_mat_f64_py", as_method<decode_vec_mat_f64_py>(), kCallConvention,
+    {"decode_vec_mat_f64_py", with_keywords<decode_vec_mat_f64_py>(), kCallConvention,
      "decode_vec_mat_f64_py(payload)\n--\n\n"
      "Decode VecF64 + MatF64 payload into (vec, mat)."},
-    {"encode_vec_f64_py", as_method<encode_vec_f64_py>(), kCallConvention,
+    {"encode_vec_f64_py", with_keywords<encode_vec_f64_py>(), kCallConvention,
      "encode_vec_f64_py(arr)\n--\n\n"},
-    {"encode_mat_f64_py", as_method<encode_mat_f64_py>(), kCallConvention,
+    {"encode_mat_f64_py", with_keywords<encode_mat_f64_py>(), kCallConvention,
      "encode_mat_f64_py(mat)\n--\n\n"},
-    {"encode_close_step_py", as_method<encode_close_step_py>(), kCallConvention,
+    {"encode_close_step_py", with_keywords<encode_close_step_py>(), kCallConvention,
      "encode_close_step_py(flags, actions, ratios)\n--\n\n"},
 };
 

@@ -3,17 +3,14 @@
 #include "engine/engine_methods.hpp"
 
 #include "engine/engine_object.hpp"
+#include "module/args.hpp"
 
 namespace {
 
 using namespace pen::engine;
+using pen::py::with_keywords;
 
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
-
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-constexpr PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 }  // namespace
 

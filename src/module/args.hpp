@@ -24,6 +24,13 @@ struct Param {
 bool bind_args(const char* fname, std::span<const Param> params, PyObject* args,
                PyObject* kwargs, std::span<PyObject*> out);
 
+// A function taking (self, args, kwargs) as the PyCFunction of a METH_VARARGS | METH_KEYWORDS
+// method table entry.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 // If the pending exception is exactly TypeError, replaces it by
 // TypeError("argument '{name}': {message}") whose __cause__ is the original's __cause__.
 // Any other pending exception (OverflowError, UnicodeEncodeError, ...) is left unchanged.
