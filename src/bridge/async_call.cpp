@@ -9,8 +9,10 @@
 
 #include "bridge/callback_types.hpp"
 #include "bridge/exit_gate.hpp"
+#include "bridge/py_names.hpp"
 #include "bridge/runtime.hpp"
 #include "module/errors.hpp"
+#include "module/py_ref.hpp"
 
 namespace pen::bridge {
 namespace net = boost::asio;
@@ -43,33 +45,20 @@ PyObject* fetch_exception_instance() {
 // Delivers one outcome to the future from a worker thread (GIL held): checks fut.cancelled(),
 // then schedules CheckedCompletor(fut, complete, value) on the loop.
 void deliver(PyObject* loop, PyObject* fut, bool is_result, PyObject* value) {
-  PyObject* r = PyObject_CallMethod(fut, "cancelled", nullptr);
-  int cancelled = 0;
-  if (!r) {
+  int cancelled = future_cancelled(fut);
+  if (cancelled < 0) {
     PyErr_PrintEx(1);
-  } else {
-    cancelled = PyObject_IsTrue(r);
-    Py_DECREF(r);
-    if (cancelled < 0) {
-      PyErr_PrintEx(1);
-      cancelled = 0;
-    }
+    cancelled = 0;
   }
   if (cancelled) return;
 
-  PyObject* complete = PyObject_GetAttrString(fut, is_result ? "set_result" : "set_exception");
-  PyObject* completor = complete ? new_checked_completor() : nullptr;
-  PyObject* schedule = completor ? PyObject_GetAttrString(loop, "call_soon_threadsafe") : nullptr;
-  PyObject* args = schedule ? PyTuple_Pack(4, completor, fut, complete, value) : nullptr;
-  PyObject* kwargs = args ? Py_BuildValue("{s:O}", "context", Py_None) : nullptr;
-  PyObject* handle = kwargs ? PyObject_Call(schedule, args, kwargs) : nullptr;
+  const PyNames* n = py_names();  // made by the call that started this work
+  py::Ref complete(PyObject_GetAttr(fut, is_result ? n->set_result : n->set_exception));
+  py::Ref completor(complete ? new_checked_completor() : nullptr);
+  py::Ref schedule(completor ? PyObject_GetAttr(loop, n->call_soon_threadsafe) : nullptr);
+  py::Ref args(schedule ? PyTuple_Pack(4, completor.get(), fut, complete.get(), value) : nullptr);
+  py::Ref handle(args ? PyObject_Call(schedule.get(), args.get(), n->context_none) : nullptr);
   if (!handle) PyErr_PrintEx(1);  // the loop is closed or broken: the future stays pending
-  Py_XDECREF(handle);
-  Py_XDECREF(kwargs);
-  Py_XDECREF(args);
-  Py_XDECREF(schedule);
-  Py_XDECREF(completor);
-  Py_XDECREF(complete);
 }
 
 // The work's completion handler, run on the engine's worker.
@@ -117,17 +106,20 @@ PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
 
 PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
                            net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
-  PyObject* get_loop = get_running_loop_fn();
+  const PyNames* n = py_names();
+  PyObject* get_loop = n ? get_running_loop_fn() : nullptr;
   if (!get_loop) return nullptr;
-  PyRef loop = PyRef::steal(PyObject_CallNoArgs(get_loop));
+  // References that stay on this thread are plain ones; only the loop and the future travel
+  // to the worker, and they become PyRefs when they do.
+  py::Ref loop(PyObject_CallNoArgs(get_loop));
   if (!loop) return nullptr;
 
   auto signal = std::make_shared<net::cancellation_signal>();
-  PyRef fut = PyRef::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+  py::Ref fut(PyObject_CallMethodObjArgs(loop.get(), n->create_future, nullptr));
   if (!fut) return nullptr;
-  PyRef callback = PyRef::steal(new_done_callback(CancelSender{shared->executor, signal}));
+  py::Ref callback(new_done_callback(CancelSender{shared->executor, signal}));
   if (!callback) return nullptr;
-  PyRef added = PyRef::steal(PyObject_CallMethod(fut.get(), "add_done_callback", "O", callback.get()));
+  py::Ref added(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, callback.get(), nullptr));
   if (!added) return nullptr;
 
   try {
@@ -142,7 +134,8 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
   // the whole call, with no hand-off to wake another.
   net::co_spawn(shared->executor, std::move(work),
                 net::bind_cancellation_slot(
-                    slot, Completion{std::move(loop), std::move(fut), convert, std::move(signal)}));
+                    slot, Completion{PyRef::steal(loop.release()), PyRef::steal(fut.release()),
+                                     convert, std::move(signal)}));
   return result;
 }
 

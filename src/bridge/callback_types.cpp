@@ -2,6 +2,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include "bridge/py_names.hpp"
+
 namespace pen::bridge {
 namespace net = boost::asio;
 namespace {
@@ -14,15 +16,6 @@ struct DoneCallbackObject {
 struct CompletorObject {
   PyObject_HEAD
 };
-
-// fut.cancelled() as 1 or 0; -1 with an exception set.
-int future_cancelled(PyObject* fut) {
-  PyObject* r = PyObject_CallMethod(fut, "cancelled", nullptr);
-  if (!r) return -1;
-  int c = PyObject_IsTrue(r);
-  Py_DECREF(r);
-  return c;
-}
 
 // PyDoneCallback(fut): run by the loop when the future is done; a cancelled future cancels
 // the work.
