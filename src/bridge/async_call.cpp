@@ -13,6 +13,7 @@
 #include "bridge/runtime.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
+#include "ws/rpc.hpp"
 
 namespace pen::bridge {
 namespace net = boost::asio;
@@ -61,6 +62,16 @@ void deliver(PyObject* loop, PyObject* fut, bool is_result, PyObject* value) {
   if (!handle) PyErr_PrintEx(1);  // the loop is closed or broken: the future stays pending
 }
 
+// The Python value of an outcome (GIL held): the converted result (is_result true), or the
+// exception instance; nullptr when even that could not be built (an exception is then set).
+PyObject* outcome_value(Result<Bytes>&& outcome, ReplyConverter convert, bool& is_result) {
+  is_result = false;
+  if (!outcome.ok()) return py::engine_error_to_exception(outcome.error());
+  PyObject* value = convert(std::move(outcome).value());
+  is_result = value != nullptr;
+  return value ? value : fetch_exception_instance();
+}
+
 // The work's completion handler, run on the engine's worker.
 struct Completion {
   PyRef loop;
@@ -80,12 +91,8 @@ struct Completion {
     bool is_result = false;
     if (failure) {
       value = PyObject_CallFunction(native_panic_type(), "s", "native future panicked: unknown error");
-    } else if (outcome.ok()) {
-      value = convert(std::move(outcome).value());
-      is_result = value != nullptr;
-      if (!value) value = fetch_exception_instance();
     } else {
-      value = py::engine_error_to_exception(outcome.error());
+      value = outcome_value(std::move(outcome), convert, is_result);
     }
     if (value) {
       deliver(loop.get(), fut.get(), is_result, value);
@@ -100,23 +107,22 @@ struct Completion {
   }
 };
 
-}  // namespace
-
-PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
-
-PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
-                           net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
-  const PyNames* n = py_names();
+// The running loop and a new future on it, or false with an exception set.
+bool new_future(const PyNames* n, py::Ref& loop, py::Ref& fut) {
   PyObject* get_loop = n ? get_running_loop_fn() : nullptr;
-  if (!get_loop) return nullptr;
-  // References that stay on this thread are plain ones; only the loop and the future travel
-  // to the worker, and they become PyRefs when they do.
-  py::Ref loop(PyObject_CallNoArgs(get_loop));
-  if (!loop) return nullptr;
+  if (!get_loop) return false;
+  loop = py::Ref(PyObject_CallNoArgs(get_loop));
+  if (!loop) return false;
+  fut = py::Ref(PyObject_CallMethodObjArgs(loop.get(), n->create_future, nullptr));
+  return static_cast<bool>(fut);
+}
 
+// Links the future's cancellation to `work`, runs `work` on the engine's worker and returns the
+// future, whose completion the worker schedules on the loop.
+PyObject* spawn_work(const std::shared_ptr<ws::EngineShared>& shared, py::Ref loop, py::Ref fut,
+                     net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
+  const PyNames* n = py_names();
   auto signal = std::make_shared<net::cancellation_signal>();
-  py::Ref fut(PyObject_CallMethodObjArgs(loop.get(), n->create_future, nullptr));
-  if (!fut) return nullptr;
   py::Ref callback(new_done_callback(CancelSender{shared->executor, signal}));
   if (!callback) return nullptr;
   py::Ref added(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, callback.get(), nullptr));
@@ -137,6 +143,40 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
                     slot, Completion{PyRef::steal(loop.release()), PyRef::steal(fut.release()),
                                      convert, std::move(signal)}));
   return result;
+}
+
+}  // namespace
+
+PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
+
+PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
+                           net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
+  // References that stay on this thread are plain ones; only the loop and the future travel
+  // to the worker, and they become PyRefs when they do.
+  py::Ref loop, fut;
+  if (!new_future(py_names(), loop, fut)) return nullptr;
+  return spawn_work(shared, std::move(loop), std::move(fut), std::move(work), convert);
+}
+
+PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
+                            Bytes payload, const ws::Timeout& timeout, ReplyConverter convert) {
+  const PyNames* n = py_names();
+  py::Ref loop, fut;
+  if (!new_future(n, loop, fut)) return nullptr;
+  ws::CallStart started;
+  Py_BEGIN_ALLOW_THREADS
+  started = ws::start_call(shared, fn_id, std::move(payload), timeout);
+  Py_END_ALLOW_THREADS
+  if (started.rest) {
+    return spawn_work(shared, std::move(loop), std::move(fut), std::move(*started.rest), convert);
+  }
+  // Settled on this thread, which runs the loop: the future is completed before it is returned.
+  bool is_result;
+  py::Ref value(outcome_value(std::move(*started.done), convert, is_result));
+  if (!value) return nullptr;
+  py::Ref set(PyObject_CallMethodObjArgs(fut.get(), is_result ? n->set_result : n->set_exception,
+                                         value.get(), nullptr));
+  return set ? fut.release() : nullptr;
 }
 
 }  // namespace pen::bridge

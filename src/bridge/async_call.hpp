@@ -3,7 +3,9 @@
 // On the calling thread (GIL held) it creates an asyncio future on the running loop, attaches
 // a done-callback that turns the future's cancellation into a cancellation of the work, and
 // spawns the work on the engine's executor. When the work ends, a worker thread takes the GIL,
-// converts the outcome and hands it to the loop with call_soon_threadsafe.
+// converts the outcome and hands it to the loop with call_soon_threadsafe. A call to the UI
+// may instead settle on the calling thread (start_remote_call), and its future is then done
+// when it is returned.
 #pragma once
 
 #include <Python.h>
@@ -15,6 +17,7 @@
 #include "codec/bytes.hpp"
 #include "codec/result.hpp"
 #include "ws/engine_shared.hpp"
+#include "ws/timeout.hpp"
 
 namespace pen::bridge {
 
@@ -26,6 +29,12 @@ using ReplyConverter = PyObject* (*)(Bytes&& payload);
 // Returns the new future, or nullptr with an exception set (no running loop, runtime failure).
 PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
                            boost::asio::awaitable<Result<Bytes>> work, ReplyConverter convert);
+
+// A call to the UI through the call path (ws::start_call), with the interpreter lock released
+// while the calling thread works on the socket. Returns the future, already done when the reply
+// came on this thread, or nullptr with an exception set (no running loop).
+PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
+                            Bytes payload, const ws::Timeout& timeout, ReplyConverter convert);
 
 // Converters shared by several methods.
 PyObject* reply_to_none(Bytes&& payload);

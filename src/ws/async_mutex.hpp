@@ -6,7 +6,7 @@
 // still queued leaves the queue and completes with operation_aborted and an empty guard.
 //
 // Thread-safe. A waiter's cancellation must be emitted on the executor it waits on (the usual
-// Asio rule for cancellation slots); the engine runs everything on one strand anyway.
+// Asio rule for cancellation slots); each engine's tasks run on one single-threaded context.
 #pragma once
 
 #include <list>
@@ -65,6 +65,15 @@ class AsyncMutex {
   auto async_lock(Token&& token) {
     return boost::asio::async_initiate<Token, void(boost::system::error_code, Guard)>(
         [this](auto handler) { start_waiting(std::move(handler)); }, token);
+  }
+
+  // The guard at once if the lock is free, else an empty guard. Never queues, so a thread that
+  // is not an executor (the caller's thread in the call path) may use it.
+  Guard try_lock() {
+    std::lock_guard lock(mu_);
+    if (locked_) return Guard();
+    locked_ = true;
+    return Guard(this);
   }
 
   // Number of queued waiters; for tests and diagnostics.

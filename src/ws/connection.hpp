@@ -1,71 +1,64 @@
 // Connection: the admitted WebSocket connection held in the connection slot.
 //
-// Each connection owns a reader task that reads one message whenever a waiting call asks for
-// one, so nothing reads the connection between calls (what the UI sends meanwhile stays in
-// the socket, and a flooding peer meets TCP back-pressure). A call may stop waiting at any
-// time without harm: a read it asked for is never cancelled (the WebSocket stream would count
-// that as a failure); it completes and its message waits in the queue for the next call.
-// WebSocket-level pings are answered by the stream while a read is in progress.
+// Only the holder of the connection lock touches it, from whichever thread holds the lock:
+// the caller's thread in the call path, the engine's worker otherwise. Everything but
+// `wait_ready` is a non-blocking system call on the socket, and the reader and the writer keep
+// their progress in the object, so one thread may start an exchange and another finish it.
+// Nothing reads the connection between calls: what the UI sends meanwhile stays in the socket
+// (a flooding peer meets TCP back-pressure) and is read by the next call.
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "codec/bytes.hpp"
+#include "ws/wire.hpp"
 
 namespace pen::ws {
 
-struct WsStream;  // connection_stream.hpp
-
-// One item of the queue, in arrival order. Closed and Failed are the reader's last item.
-struct Incoming {
-  enum class Type { Binary, Text, Closed, Failed };
-  Type type = Type::Binary;
-  Bytes data;         // the message (Binary, Text)
-  std::string error;  // the read failure's text (Failed)
-};
-
 class Connection {
  public:
-  // At most one read is ever in progress, so one queued message is all there can be.
-  static constexpr std::size_t QUEUE_CAPACITY = 1;
   using TimePoint = std::chrono::steady_clock::time_point;
+  enum class Flush { Done, Blocked, Failed };
+  enum class Need { Read, Write };
 
-  // Takes over a stream whose opening handshake is complete and starts the reader. Call on
-  // the stream's executor (the engine's strand).
-  static std::shared_ptr<Connection> start(std::unique_ptr<WsStream> stream);
-
-  // Dropping the connection closes its socket at once, without a close frame, and ends the
-  // reader.
+  // Takes over a socket whose opening handshake is complete.
+  explicit Connection(boost::asio::ip::tcp::socket socket);
+  // Closes the socket at once, without a close frame.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Sends one Binary message; returns the failure text, if any. Cancelling the calling
-  // coroutine does not interrupt a write that has begun (half a frame would corrupt the
-  // stream). A write still pending at `deadline` is abandoned, which leaves the connection
-  // unusable, as a time-out would anyway.
-  boost::asio::awaitable<std::optional<std::string>> send_binary(
-      ByteView message, std::optional<TimePoint> deadline = std::nullopt);
+  // Queues a Binary message of `head` and then `body` (a request frame: its 16-byte header
+  // and its payload, sent from where it lies).
+  void queue_binary(ByteView head, Bytes body);
+  // Sends what is queued as far as the socket takes it now; on Failed, `failure` holds the
+  // failure's text and the rest of the queue is dropped.
+  Flush flush(std::string& failure);
+  bool output_pending() const { return !writer_.empty(); }
 
-  // The next queued item, or the reader's final item again once the queue is empty.
-  std::optional<Incoming> try_next();
+  // The next Binary message, or the connection's end (Close or Failed, repeated for every
+  // later call), or nullopt when nothing more is complete now. WebSocket Pings are answered
+  // (a failed Pong is ignored), Pongs and Text messages dropped, a Close answered in kind.
+  std::optional<Incoming> receive();
 
-  // Asks the reader for the next message (unless a read is already in progress) and waits
-  // for it; nullopt when `deadline` comes first. Cancellation of the calling coroutine ends
-  // the wait (operation_aborted) and leaves the read and the queue as they were.
-  boost::asio::awaitable<std::optional<Incoming>> next_until(TimePoint deadline);
-
-  struct Core;
+  // For the worker only: waits until the socket is readable or writable, or until
+  // `deadline` (false). Cancellation of the calling coroutine ends the wait with
+  // operation_aborted unless `cancellable` is false.
+  boost::asio::awaitable<bool> wait_ready(Need need, TimePoint deadline, bool cancellable);
 
  private:
-  explicit Connection(std::shared_ptr<Core> core) : core_(std::move(core)) {}
-  std::shared_ptr<Core> core_;
+  int fd() { return socket_.native_handle(); }
+  void flush_ignoring_failure();
+
+  boost::asio::ip::tcp::socket socket_;
+  FrameReader reader_;
+  FrameWriter writer_;
+  std::optional<Incoming> ended_;
 };
 
 }  // namespace pen::ws

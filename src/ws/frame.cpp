@@ -2,6 +2,7 @@
 // received Binary message passes while a call waits for its reply.
 #include "ws/frame.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -12,20 +13,25 @@ namespace {
 constexpr std::uint64_t MAX_PAYLOAD_LEN = std::numeric_limits<std::uint32_t>::max();
 
 // Both outgoing kinds share one layout; flags and reserved are always written as zero.
-Bytes encode_frame(FrameKind kind, std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
-  std::byte header[HEADER_LEN] = {};
-  store_le(header, PROTOCOL_VERSION);
-  store_le(header + 1, static_cast<std::uint8_t>(kind));
-  store_le(header + 4, seq);
-  store_le(header + 8, fn_id);
-  store_le(header + 12, static_cast<std::uint32_t>(payload.size()));
+RequestHead encode_head(FrameKind kind, std::uint32_t seq, std::uint16_t fn_id,
+                        std::size_t payload_len) {
+  RequestHead header = {};
+  store_le(header.data(), PROTOCOL_VERSION);
+  store_le(header.data() + 1, static_cast<std::uint8_t>(kind));
+  store_le(header.data() + 4, seq);
+  store_le(header.data() + 8, fn_id);
+  store_le(header.data() + 12, static_cast<std::uint32_t>(payload_len));
+  return header;
+}
 
+Bytes encode_frame(FrameKind kind, std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
+  const RequestHead header = encode_head(kind, seq, fn_id, payload.size());
   // encode_request refuses larger payloads and a Ping's payload came through a u32 length, so
   // this never fires; stating the bound also spares GCC 12 a false -Wstringop-overflow below.
   if (payload.size() > MAX_PAYLOAD_LEN) std::abort();
   Bytes out;
   out.reserve(HEADER_LEN + payload.size());
-  append_bytes(out, header, HEADER_LEN);
+  append_bytes(out, header.data(), HEADER_LEN);
   append_bytes(out, payload.data(), payload.size());
   return out;
 }
@@ -84,29 +90,41 @@ std::string mismatch(const char* what, std::uint64_t expected, std::uint64_t got
          std::to_string(got);
 }
 
+// Checks 1 and 2 on a message of `size` bytes whose first bytes are `head`.
+Result<FrameHeader> checked_header(ByteView head, std::size_t size) {
+  if (size < HEADER_LEN) {
+    return EngineError::invalid_data("frame too short: " + std::to_string(size) + " < " +
+                                     std::to_string(HEADER_LEN));
+  }
+  const FrameHeader header = read_header(head.data());
+  const std::uint64_t expected = HEADER_LEN + std::uint64_t{header.payload_len};
+  if (expected != size) return EngineError::invalid_data(mismatch("payload length", expected, size));
+  return header;
+}
+
 }  // namespace
 
-Result<Bytes> encode_request(std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
-  if (payload.size() > MAX_PAYLOAD_LEN) {
-    return EngineError::invalid_data("request payload too long: " +
-                                     std::to_string(payload.size()) +
+Result<RequestHead> encode_request_head(std::uint32_t seq, std::uint16_t fn_id,
+                                        std::size_t payload_len) {
+  if (payload_len > MAX_PAYLOAD_LEN) {
+    return EngineError::invalid_data("request payload too long: " + std::to_string(payload_len) +
                                      " bytes do not fit the u32 payload_len");
+  }
+  return encode_head(FrameKind::Request, seq, fn_id, payload_len);
+}
+
+Result<Bytes> encode_request(std::uint32_t seq, std::uint16_t fn_id, ByteView payload) {
+  if (auto head = encode_request_head(seq, fn_id, payload.size()); !head) {
+    return std::move(head).error();
   }
   return encode_frame(FrameKind::Request, seq, fn_id, payload);
 }
 
 Result<Frame> parse_frame(ByteView message) {
-  if (message.size() < HEADER_LEN) {
-    return EngineError::invalid_data("frame too short: " + std::to_string(message.size()) +
-                                     " < " + std::to_string(HEADER_LEN));
-  }
-  const FrameHeader header = read_header(message.data());
-  const std::uint64_t expected = HEADER_LEN + std::uint64_t{header.payload_len};
-  if (expected != message.size()) {
-    return EngineError::invalid_data(mismatch("payload length", expected, message.size()));
-  }
+  auto header = checked_header(message, message.size());
+  if (!header) return std::move(header).error();
   const auto payload = message.subspan(HEADER_LEN);
-  return Frame{header, Bytes(payload.begin(), payload.end())};
+  return Frame{header.value(), Bytes(payload.begin(), payload.end())};
 }
 
 Bytes encode_pong(const FrameHeader& ping, ByteView payload) {
@@ -145,10 +163,17 @@ std::string utf8_lossy(ByteView bytes) {
 }
 
 ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id) {
-  auto parsed = parse_frame(message);
-  if (!parsed) return Settled{std::move(parsed).error()};
-  Frame frame = std::move(parsed).value();
-  const FrameHeader& h = frame.header;
+  const std::size_t head_len = std::min(message.size(), HEADER_LEN);
+  const auto rest = message.subspan(head_len);
+  return classify_reply(message.first(head_len), message.size(), Bytes(rest.begin(), rest.end()),
+                        seq, fn_id);
+}
+
+ReplyStep classify_reply(ByteView head, std::size_t size, Bytes&& rest, std::uint32_t seq,
+                         std::uint16_t fn_id) {
+  auto checked = checked_header(head, size);
+  if (!checked) return Settled{std::move(checked).error()};
+  const FrameHeader& h = checked.value();
 
   auto transport = [&](std::string text) {
     return Settled{EngineError::transport(seq, fn_id, std::move(text))};
@@ -157,17 +182,15 @@ ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_i
     return transport("protocol version mismatch: got " + std::to_string(h.version) +
                      ", expected " + std::to_string(PROTOCOL_VERSION));
   }
-  if (h.kind == static_cast<std::uint8_t>(FrameKind::Ping)) {
-    return AnswerPing{encode_pong(h, frame.payload)};
-  }
+  if (h.kind == static_cast<std::uint8_t>(FrameKind::Ping)) return AnswerPing{encode_pong(h, rest)};
   const bool response = h.kind == static_cast<std::uint8_t>(FrameKind::Response);
   const bool error_response = h.kind == static_cast<std::uint8_t>(FrameKind::ErrorResponse);
   if (!response && !error_response) return KeepWaiting{};
   if (h.seq != seq) return transport(mismatch("seq", seq, h.seq));
   if (h.fn_id != fn_id) return transport(mismatch("fnId", fn_id, h.fn_id));
-  if (response) return Settled{std::move(frame.payload)};
+  if (response) return Settled{std::move(rest)};
 
-  ErrorBody body = parse_error_body(frame.payload);
+  ErrorBody body = parse_error_body(rest);
   return Settled{EngineError::rpc(seq, fn_id, body.err, body.sub, std::move(body.message))};
 }
 

@@ -1,6 +1,7 @@
 // The RPC frame: a 16-byte little-endian header and an opaque payload, one per Binary message.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -45,6 +46,11 @@ struct ErrorBody {
 // A request frame of exactly 16 + payload.size() bytes. Payloads above 4 GiB - 1 are refused.
 Result<Bytes> encode_request(std::uint32_t seq, std::uint16_t fn_id, ByteView payload);
 
+// The 16-byte header of that frame alone, for sending the payload from where it lies.
+using RequestHead = std::array<std::byte, HEADER_LEN>;
+Result<RequestHead> encode_request_head(std::uint32_t seq, std::uint16_t fn_id,
+                                        std::size_t payload_len);
+
 // Checks 1 (length at least 16) and 2 (length == 16 + payload_len); copies the payload once.
 Result<Frame> parse_frame(ByteView message);
 
@@ -72,5 +78,10 @@ using ReplyStep = std::variant<KeepWaiting, AnswerPing, Settled>;
 // length checks, RpcTransportError(seq, fn_id, ..) for version/seq/fnId, RpcError for an
 // ErrorResponse).
 ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id);
+
+// The same checks on a message of `size` bytes held as its first bytes (`head`, up to 16) and
+// the rest (`rest`), which becomes the Response's payload or the Ping's answer without a copy.
+ReplyStep classify_reply(ByteView head, std::size_t size, Bytes&& rest, std::uint32_t seq,
+                         std::uint16_t fn_id);
 
 }  // namespace pen::ws

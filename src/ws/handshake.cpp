@@ -12,7 +12,6 @@
 #include <boost/beast/websocket/stream.hpp>
 
 #include "ws/connection.hpp"
-#include "ws/connection_stream.hpp"
 #include "ws/diagnostics.hpp"
 #include "ws/error_text.hpp"
 #include "ws/origin.hpp"
@@ -33,14 +32,29 @@ constexpr std::string_view FORBIDDEN_RESPONSE = "HTTP/1.1 403 Forbidden\r\n\r\n"
 constexpr std::string_view FORBIDDEN_TEXT = "HTTP error: 403 Forbidden";
 constexpr std::string_view TIMED_OUT_TEXT = "IO error: handshake timed out";
 
+using WebSocket = websocket::stream<tcp::socket>;
+
 // One socket on its way to becoming a connection. The watchdog closes the socket when the
 // time limit passes; every pending operation then fails and the handshake gives up.
 struct Pending {
-  explicit Pending(tcp::socket socket) : stream(std::make_unique<WsStream>(std::move(socket))) {}
-  std::unique_ptr<WsStream> stream;
+  explicit Pending(tcp::socket socket) : ws(std::move(socket)) {}
+  WebSocket ws;
   bool finished = false;
   bool timed_out = false;
 };
+
+// Beast runs the upgrade and sends the greeting; after that the connection speaks the wire
+// itself (wire.hpp), so Beast's reading settings do not matter. No compression is offered or
+// accepted, and Beast keeps no time-out or keep-alive pings of its own (the watchdog bounds
+// the handshake).
+void apply_handshake_settings(WebSocket& ws) {
+  websocket::permessage_deflate no_compression;
+  no_compression.server_enable = false;
+  no_compression.client_enable = false;
+  ws.set_option(no_compression);
+  ws.set_option(websocket::stream_base::timeout{websocket::stream_base::none(),
+                                                websocket::stream_base::none(), false});
+}
 
 net::awaitable<void> refuse_origin(tcp::socket& socket) {
   (void)co_await net::async_write(socket, net::buffer(FORBIDDEN_RESPONSE.data(),
@@ -53,12 +67,12 @@ net::awaitable<void> refuse_origin(tcp::socket& socket) {
 
 // The HTTP upgrade: read the request, admit its Origin, validate it, answer 101. Returns the
 // handshake error text on failure.
-net::awaitable<std::optional<std::string>> open_websocket(WsStream& stream) {
-  WebSocket& ws = stream.ws;
+net::awaitable<std::optional<std::string>> open_websocket(WebSocket& ws) {
+  tcp::socket& socket = ws.next_layer();
   beast::flat_buffer buffer;
   http::request_parser<http::empty_body> parser;
   parser.header_limit(REQUEST_HEADER_LIMIT);
-  if (auto [ec, n] = co_await http::async_read(stream.socket(), buffer, parser,
+  if (auto [ec, n] = co_await http::async_read(socket, buffer, parser,
                                                net::as_tuple(net::use_awaitable));
       ec) {
     co_return handshake_error_text(ec);
@@ -70,17 +84,16 @@ net::awaitable<std::optional<std::string>> open_websocket(WsStream& stream) {
       origin == req.end() ? std::nullopt : std::optional<std::string_view>(origin->value()));
   if (!verdict.admitted) {
     log_line("rejected origin: " + verdict.trimmed);
-    co_await refuse_origin(stream.socket());
+    co_await refuse_origin(socket);
     co_return std::string(FORBIDDEN_TEXT);
   }
 
   if (auto violation = check_upgrade_request(req))
     co_return handshake_error_text(websocket::make_error_code(*violation));
   relax_for_accept(req);
-  apply_connection_settings(ws);
+  apply_handshake_settings(ws);
   if (auto [ec] = co_await ws.async_accept(req, net::as_tuple(net::use_awaitable)); ec)
     co_return handshake_error_text(ec);
-  ws.next_layer().watch_frames();
   co_return std::nullopt;
 }
 
@@ -115,11 +128,11 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
     if (ec || pending->finished) return;
     pending->timed_out = true;
     error_code ignored;
-    pending->stream->socket().close(ignored);
+    pending->ws.next_layer().close(ignored);
   });
 
-  auto& ws = pending->stream->ws;
-  std::optional<std::string> failure = co_await open_websocket(*pending->stream);
+  auto& ws = pending->ws;
+  std::optional<std::string> failure = co_await open_websocket(ws);
   if (!failure) {
     const std::string greeting = handshake_message();
     ws.text(true);
@@ -134,7 +147,7 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
     log_line("accept failed: " + *failure);
     co_return;  // the socket closes with `pending`
   }
-  co_await install(*shared, Connection::start(std::move(pending->stream)));
+  co_await install(*shared, std::make_shared<Connection>(std::move(ws.next_layer())));
 }
 
 }  // namespace pen::ws

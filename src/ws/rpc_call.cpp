@@ -1,11 +1,15 @@
-// The call cycle: presence check, numbering, framing, sending, waiting, closing.
+// The call cycle: presence check, numbering, framing, sending, waiting, closing. Run on the
+// worker from the start (rpc_call), or begun on the caller's thread and finished, when the
+// reply is not in within the wait budget, on the worker (start_call).
 #include <algorithm>
 #include <chrono>
+#include <variant>
 
-#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "ws/connection.hpp"
+#include "ws/error_text.hpp"
 #include "ws/frame.hpp"
 #include "ws/rpc.hpp"
 
@@ -14,62 +18,143 @@ namespace {
 
 namespace net = boost::asio;
 using Clock = std::chrono::steady_clock;
+using SlotGuard = AsyncMutex<std::optional<InstalledConnection>>::Guard;
+using CounterGuard = AsyncMutex<std::uint32_t>::Guard;
+using Need = Connection::Need;
+using Progress = std::variant<Need, Result<Bytes>>;
 
-// When the deadline passes, the reply may already be here (in the socket, or in the stream's
-// buffer): this long more lets a read that is ready complete and settle the call.
+// When the deadline passes, the reply may already be here (in the socket, or half read): this
+// long more lets a read that is ready complete and settle the call.
 constexpr auto ARRIVAL_GRACE = std::chrono::milliseconds(5);
 
-struct Call {
-  std::uint32_t seq;
-  std::uint16_t fn_id;
+// A numbered call and the connection its request went to, with the call's one deadline,
+// counted from the moment the request is handed to the connection.
+struct Exchange {
+  std::uint32_t seq = 0;
+  std::uint16_t fn_id = 0;
+  InstalledConnection conn;
+  Clock::time_point deadline;
+  bool sent = false;
+  bool grace_used = false;
 
   EngineError failure(std::string message) const {
     return EngineError::transport(seq, fn_id, std::move(message));
   }
+
+  void hand_over(const InstalledConnection& to, const RequestHead& head, Bytes payload,
+                 const Timeout& timeout) {
+    conn = to;
+    deadline = deadline_after(Clock::now(), timeout);
+    conn.conn->queue_binary(head, std::move(payload));
+  }
 };
 
-// Takes messages until one settles the call. Runs under the connection guard.
-net::awaitable<Result<Bytes>> await_reply(Connection& conn, const Call& call,
-                                          Clock::time_point deadline) {
-  bool grace_used = false;
-  for (;;) {
-    // Messages already queued are handled before the deadline is looked at.
-    std::optional<Incoming> item = conn.try_next();
-    if (!item) {
-      if (Clock::now() >= deadline) {
-        if (grace_used) co_return call.failure("timeout waiting response");
-        grace_used = true;
-        deadline = Clock::now() + ARRIVAL_GRACE;
-      }
-      item = co_await conn.next_until(deadline);
-      if (!item) continue;
-    }
-
-    switch (item->type) {
-      case Incoming::Type::Text:
-        continue;
-      case Incoming::Type::Closed:
-        co_return call.failure("websocket closed");
-      case Incoming::Type::Failed:
-        co_return call.failure("websocket recv failed: " + item->error);
-      case Incoming::Type::Binary:
-        break;
-    }
-    ReplyStep step = classify_reply(item->data, call.seq, call.fn_id);
-    if (auto* settled = std::get_if<Settled>(&step)) co_return std::move(settled->outcome);
-    if (auto* ping = std::get_if<AnswerPing>(&step)) {
-      // A failed pong is ignored. Past the deadline the pong still gets a moment, since a
-      // reply may already be queued behind the Ping.
-      const auto pong_deadline = std::max(deadline, Clock::now() + ARRIVAL_GRACE);
-      (void)co_await conn.send_binary(ping->pong, pong_deadline);
-    }
+// The rest of the request, as far as the socket takes it now; nullopt once all of it is out.
+std::optional<Progress> send_rest(Exchange& x) {
+  if (x.sent) return std::nullopt;
+  std::string failure;
+  switch (x.conn.conn->flush(failure)) {
+    case Connection::Flush::Blocked:
+      return Need::Write;
+    case Connection::Flush::Failed:
+      return Result<Bytes>(x.failure("websocket send failed: " + failure));
+    case Connection::Flush::Done:
+      break;
   }
+  x.sent = true;
+  return std::nullopt;
+}
+
+// The messages that are in, in arrival order, until one settles the call.
+Progress take_messages(Exchange& x) {
+  Connection& conn = *x.conn.conn;
+  while (std::optional<Incoming> item = conn.receive()) {
+    if (item->type == Incoming::Type::Close) return Result<Bytes>(x.failure("websocket closed"));
+    if (item->type == Incoming::Type::Failed)
+      return Result<Bytes>(x.failure("websocket recv failed: " + error_text(item->error)));
+    const ByteView head(item->head.data(), std::min(item->size, RPC_HEAD_LEN));
+    ReplyStep step = classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
+    if (auto* settled = std::get_if<Settled>(&step)) return std::move(settled->outcome);
+    if (auto* ping = std::get_if<AnswerPing>(&step)) conn.queue_binary({}, std::move(ping->pong));
+  }
+  std::string ignored;  // a failed Pong is ignored
+  if (conn.output_pending() && conn.flush(ignored) == Connection::Flush::Blocked) return Need::Write;
+  return Need::Read;
+}
+
+Progress advance(Exchange& x) {
+  if (auto progress = send_rest(x)) return std::move(*progress);
+  return take_messages(x);
+}
+
+// On the worker, under the connection guard: sends the rest of the request and then, with
+// `receive`, waits for the outcome; nullopt when the request is out and `receive` is false.
+// Messages already in are handled before the deadline is looked at.
+net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool receive) {
+  for (;;) {
+    std::optional<Progress> progress = send_rest(x);
+    if (!progress) {
+      if (!receive) co_return std::nullopt;
+      progress = take_messages(x);
+    }
+    if (auto* outcome = std::get_if<Result<Bytes>>(&*progress)) co_return std::move(*outcome);
+    if (Clock::now() >= x.deadline) {
+      if (x.grace_used) co_return Result<Bytes>(x.failure("timeout waiting response"));
+      x.grace_used = true;
+      x.deadline = Clock::now() + ARRIVAL_GRACE;
+    }
+    // Half a request cannot be taken back (it would corrupt the stream), so until all of it
+    // is out only the deadline ends the wait, not a cancellation.
+    (void)co_await x.conn.conn->wait_ready(std::get<Need>(*progress), x.deadline, x.sent);
+  }
+}
+
+// After a transport failure the connection it happened on is dropped, unless a newer one has
+// replaced it in the slot. The guard is held throughout.
+void close_after(SlotGuard& slot, Exchange& x, const Result<Bytes>& outcome) {
+  if (outcome.ok() || outcome.error().kind != ErrorKind::RpcTransportError) return;
+  if (slot->has_value() && x.conn.conn && (*slot)->generation == x.conn.generation) slot->reset();
+  x.conn = {};  // the slot held the other reference: the socket closes now
+}
+
+// Counts a call of the engine from its start on the caller's thread to its end, wherever that
+// is; the connection is idle only when no call is counted.
+class CallCount {
+ public:
+  explicit CallCount(std::shared_ptr<EngineShared> shared)
+      : shared_(std::move(shared)), alone_(shared_->calls_in_progress.fetch_add(1) == 0) {}
+  CallCount(CallCount&& other) noexcept
+      : shared_(std::move(other.shared_)), alone_(other.alone_) {}
+  CallCount& operator=(CallCount&&) = delete;
+  ~CallCount() {
+    if (shared_) shared_->calls_in_progress.fetch_sub(1);
+  }
+  bool alone() const { return alone_; }
+
+ private:
+  std::shared_ptr<EngineShared> shared_;
+  bool alone_;
+};
+
+net::awaitable<Result<Bytes>> counted(net::awaitable<Result<Bytes>> work, CallCount) {
+  co_return co_await std::move(work);
+}
+
+// The worker's part of a call begun on the caller's thread, under the guard that thread took.
+net::awaitable<Result<Bytes>> finish_call(SlotGuard slot, Exchange x, CallCount) {
+  co_await net::this_coro::throw_if_cancelled(false);
+  Result<Bytes> outcome = std::move(*co_await run_exchange(x, true));
+  close_after(slot, x, outcome);
+  co_return outcome;
 }
 
 }  // namespace
 
 net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id,
                                        Bytes payload, Timeout timeout) {
+  // Cancellation ends the call at its waits for a lock or a reply, never mid-send.
+  co_await net::this_coro::throw_if_cancelled(false);
+
   // 1. Presence check: no number is spent while nothing is connected.
   {
     auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
@@ -78,53 +163,89 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   }
 
   // 2. Numbering, wrapping from 4294967295 to 0.
-  Call call{0, fn_id};
+  Exchange x;
+  x.fn_id = fn_id;
   {
     auto counter = co_await shared->seq_counter.async_lock(net::use_awaitable);
-    call.seq = *counter;
-    *counter = call.seq + 1;
+    x.seq = *counter;
+    *counter = x.seq + 1;
   }
 
-  // 3. Framing.
-  Result<Bytes> frame = encode_request(call.seq, fn_id, payload);
-  if (!frame) co_return std::move(frame).error();
-  payload = Bytes();
+  // 3. Framing: the header; the payload goes out from where it is.
+  Result<RequestHead> head = encode_request_head(x.seq, fn_id, payload.size());
+  if (!head) co_return std::move(head).error();
 
-  // 4. Sending. The time-out does not apply here.
+  // 4. Sending, within the call's deadline.
   {
     auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
-    if (!slot->has_value()) co_return call.failure("connection missing");
-    auto conn = (*slot)->conn;
-    if (auto err = co_await conn->send_binary(frame.value())) {
-      slot->reset();
-      conn.reset();  // the slot held the other reference: the socket closes now
-      co_return call.failure("websocket send failed: " + *err);
+    if (!slot->has_value()) co_return x.failure("connection missing");
+    x.hand_over(**slot, head.value(), std::move(payload), timeout);
+    if (auto failed = co_await run_exchange(x, false)) {
+      close_after(slot, x, *failed);
+      co_return std::move(*failed);
     }
   }
 
-  // 5. Waiting, with one deadline for the whole wait.
-  InstalledConnection waited_on;
-  std::optional<Result<Bytes>> outcome;
-  {
-    auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
-    if (!slot->has_value()) {
-      outcome.emplace(call.failure("connection missing"));
-    } else {
-      waited_on = **slot;
-      const auto deadline = deadline_after(Clock::now(), timeout);
-      outcome.emplace(co_await await_reply(*waited_on.conn, call, deadline));
-    }
+  // 5. Waiting, on whatever connection the slot holds now, and 6. closing after a transport
+  // failure (under the same guard).
+  auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
+  if (!slot->has_value()) co_return x.failure("connection missing");
+  x.conn = **slot;
+  Result<Bytes> outcome = std::move(*co_await run_exchange(x, true));
+  close_after(slot, x, outcome);
+  co_return outcome;
+}
+
+CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, Bytes payload,
+                     Timeout timeout) {
+  CallStart out;
+  if (!shared->sync_wait.load(std::memory_order_relaxed)) {
+    out.rest.emplace(rpc_call(std::move(shared), fn_id, std::move(payload), timeout));
+    return out;
+  }
+  CallCount count(shared);
+  SlotGuard slot = count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
+  CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
+  if (!counter) {
+    slot.unlock();
+    out.rest.emplace(counted(rpc_call(shared, fn_id, std::move(payload), timeout), std::move(count)));
+    return out;
   }
 
-  // 6. Closing after a transport failure, only if the failed connection is still installed.
-  if (!outcome->ok() && outcome->error().kind == ErrorKind::RpcTransportError) {
-    auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
-    if (slot->has_value() && waited_on.conn && (*slot)->generation == waited_on.generation) {
-      slot->reset();
-    }
+  // The steps of rpc_call, with both guards taken at once: nobody else was waiting for them.
+  if (!slot->has_value()) {
+    out.done.emplace(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
+    return out;
   }
-  waited_on = {};
-  co_return std::move(*outcome);
+  Exchange x;
+  x.fn_id = fn_id;
+  x.seq = *counter;
+  *counter = x.seq + 1;
+  counter.unlock();
+  Result<RequestHead> head = encode_request_head(x.seq, fn_id, payload.size());
+  if (!head) {
+    out.done.emplace(std::move(head).error());
+    return out;
+  }
+  x.hand_over(**slot, head.value(), std::move(payload), timeout);
+
+  // Spin on the socket: on this machine, a wake-up from a blocking wait costs more than a
+  // fast UI takes to answer.
+  const auto start = Clock::now();
+  const auto budget = shared->wait_budget.next();
+  const auto until = std::min(x.deadline, start + budget);
+  Progress progress = advance(x);
+  while (std::holds_alternative<Need>(progress) && Clock::now() < until) progress = advance(x);
+
+  if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) {
+    if (budget > WaitBudget::Duration::zero()) shared->wait_budget.hit(Clock::now() - start);
+    close_after(slot, x, *outcome);
+    out.done.emplace(std::move(*outcome));
+    return out;
+  }
+  if (budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
+  out.rest.emplace(finish_call(std::move(slot), std::move(x), std::move(count)));
+  return out;
 }
 
 }  // namespace pen::ws
