@@ -1,12 +1,17 @@
 // A fast stand-in UI for latency measurements, and the raw loopback floor to compare with.
 //
-//   fast_ui ws PORT     connect to the engine on 127.0.0.1:PORT and answer every request at
-//                       once: get_ohlc (15) with a 100 x 6 MatF64, everything else with an
-//                       empty Response. Runs until the engine closes the connection.
+//   fast_ui ws PORT [DELAY_US [ROWS COLS]]
+//                       connect to the engine on 127.0.0.1:PORT and answer every request,
+//                       DELAY_US microseconds after it arrived (default 0: at once): get_ohlc
+//                       (15) with a ROWS x COLS MatF64 (default 100 x 6), step_and_sync (130)
+//                       with an 8-element VecF64 and the same matrix as a VecMatF64, everything
+//                       else with an empty Response. Runs until the engine closes the connection.
 //   fast_ui echo        listen on an ephemeral loopback port, print it, and echo 16-byte
 //                       messages on the first connection until it closes.
-//   fast_ui tcp N       N round trips of a 16-byte message over a loopback TCP connection
-//                       (both ends in this process, TCP_NODELAY); prints p50/p99 in us.
+//   fast_ui tcp N [REPLY_BYTES]
+//                       N round trips over a loopback TCP connection (both ends in this
+//                       process, TCP_NODELAY): 16 bytes out, REPLY_BYTES (default 16) back;
+//                       prints p50/p99 in us.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,19 +32,31 @@ using tcp = net::ip::tcp;
 
 namespace {
 
-std::vector<unsigned char> ohlc_reply() {
-  const std::uint32_t rows = 100, cols = 6;
-  std::vector<unsigned char> p(8 + 8 * rows * cols);
+std::vector<unsigned char> mat_payload(std::uint32_t rows, std::uint32_t cols) {
+  std::vector<unsigned char> p(8 + std::size_t{8} * rows * cols);
   std::memcpy(p.data(), &rows, 4);
   std::memcpy(p.data() + 4, &cols, 4);
-  for (std::uint32_t i = 0; i < rows * cols; ++i) {
-    double v = 100.0 + i * 0.25;
+  for (std::size_t i = 0; i < std::size_t{rows} * cols; ++i) {
+    double v = 100.0 + static_cast<double>(i) * 0.25;
     std::memcpy(p.data() + 8 + 8 * i, &v, 8);
   }
   return p;
 }
 
-int serve_ws(unsigned short port) {
+// VecMatF64: an 8-element vector, then the matrix.
+std::vector<unsigned char> vec_mat_payload(const std::vector<unsigned char>& mat) {
+  const std::uint32_t n = 8;
+  std::vector<unsigned char> p(4 + 8 * n);
+  std::memcpy(p.data(), &n, 4);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    double v = i * 1.5;
+    std::memcpy(p.data() + 4 + 8 * i, &v, 8);
+  }
+  p.insert(p.end(), mat.begin(), mat.end());
+  return p;
+}
+
+int serve_ws(unsigned short port, int delay_us, std::uint32_t rows, std::uint32_t cols) {
   net::io_context ioc;
   websocket::stream<tcp::socket> ws(ioc);
   ws.next_layer().connect({net::ip::make_address("127.0.0.1"), port});
@@ -48,7 +65,9 @@ int serve_ws(unsigned short port) {
     req.set(beast::http::field::origin, "http://127.0.0.1");
   }));
   ws.handshake("127.0.0.1:" + std::to_string(port), "/");
-  const auto ohlc = ohlc_reply();
+  const auto ohlc = mat_payload(rows, cols);
+  const auto sync = vec_mat_payload(ohlc);
+  const std::vector<unsigned char> empty;
   beast::flat_buffer in;
   std::vector<unsigned char> out;
   beast::error_code ec;
@@ -56,15 +75,18 @@ int serve_ws(unsigned short port) {
     in.clear();
     ws.read(in, ec);
     if (ec) return 0;
+    const auto arrived = std::chrono::steady_clock::now();
     if (!ws.got_binary() || in.size() < 16) continue;
     const auto* req = static_cast<const unsigned char*>(in.data().data());
     std::uint16_t fn;
     std::memcpy(&fn, req + 8, 2);
-    const std::uint32_t len = fn == 15 ? static_cast<std::uint32_t>(ohlc.size()) : 0;
+    const auto& payload = fn == 15 ? ohlc : fn == 130 ? sync : empty;
+    const auto len = static_cast<std::uint32_t>(payload.size());
     out.assign(req, req + 16);
     out[1] = 2;  // Response
     std::memcpy(out.data() + 12, &len, 4);
-    if (fn == 15) out.insert(out.end(), ohlc.begin(), ohlc.end());
+    out.insert(out.end(), payload.begin(), payload.end());
+    if (delay_us > 0) std::this_thread::sleep_until(arrived + std::chrono::microseconds(delay_us));
     ws.binary(true);
     ws.write(net::buffer(out), ec);
     if (ec) return 0;
@@ -88,43 +110,52 @@ int echo() {
   }
 }
 
-int tcp_pingpong(int n) {
+int tcp_pingpong(int n, std::size_t reply_bytes) {
   net::io_context ioc;
   tcp::acceptor acceptor(ioc, {net::ip::make_address("127.0.0.1"), 0});
   std::thread echo([&] {
     tcp::socket s = acceptor.accept();
     s.set_option(tcp::no_delay(true));
     char buf[16];
+    std::vector<char> reply(reply_bytes, 'r');
     for (int i = 0; i < n; ++i) {
       net::read(s, net::buffer(buf));
-      net::write(s, net::buffer(buf));
+      net::write(s, net::buffer(reply));
     }
   });
   tcp::socket c(ioc);
   c.connect(acceptor.local_endpoint());
   c.set_option(tcp::no_delay(true));
   char msg[16] = {1, 1};
+  std::vector<char> in(reply_bytes);
   std::vector<double> us;
   us.reserve(n);
   for (int i = 0; i < n; ++i) {
     auto t0 = std::chrono::steady_clock::now();
     net::write(c, net::buffer(msg));
-    net::read(c, net::buffer(msg));
+    net::read(c, net::buffer(in));
     us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
   }
   echo.join();
   std::sort(us.begin(), us.end());
-  std::printf("tcp_pingpong n=%d p50_us=%.1f p99_us=%.1f\n", n, us[us.size() / 2],
-              us[us.size() * 99 / 100]);
+  std::printf("tcp_pingpong n=%d reply_bytes=%zu p50_us=%.1f p99_us=%.1f\n", n, reply_bytes,
+              us[us.size() / 2], us[us.size() * 99 / 100]);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "ws") return serve_ws(static_cast<unsigned short>(std::stoi(argv[2])));
-  if (argc == 2 && std::string(argv[1]) == "echo") return echo();
-  if (argc == 3 && std::string(argv[1]) == "tcp") return tcp_pingpong(std::stoi(argv[2]));
-  std::fprintf(stderr, "usage: fast_ui ws PORT | fast_ui echo | fast_ui tcp N\n");
+  const std::string mode = argc > 1 ? argv[1] : "";
+  auto arg = [&](int i, int fallback) { return argc > i ? std::stoi(argv[i]) : fallback; };
+  if (mode == "ws" && (argc == 3 || argc == 4 || argc == 6)) {
+    return serve_ws(static_cast<unsigned short>(arg(2, 0)), arg(3, 0),
+                    static_cast<std::uint32_t>(arg(4, 100)), static_cast<std::uint32_t>(arg(5, 6)));
+  }
+  if (mode == "echo" && argc == 2) return echo();
+  if (mode == "tcp" && (argc == 3 || argc == 4))
+    return tcp_pingpong(arg(2, 0), static_cast<std::size_t>(arg(3, 16)));
+  std::fprintf(stderr,
+               "usage: fast_ui ws PORT [DELAY_US [ROWS COLS]] | fast_ui echo | fast_ui tcp N [REPLY_BYTES]\n");
   return 2;
 }

@@ -141,6 +141,11 @@ class TestClient {
     auto f = spawn(strand_, do_send(std::move(text), false, std::nullopt));
     return get(f);
   }
+  // Bytes written to the socket as they are (hand-made frames, parts of frames).
+  boost::system::error_code send_raw(std::string bytes) {
+    auto f = spawn(strand_, do_send_raw(std::move(bytes)));
+    return get(f);
+  }
   boost::system::error_code ping() {
     auto f = spawn(strand_, do_ping());
     return get(f);
@@ -176,6 +181,11 @@ class TestClient {
     ws_.auto_fragment(fragment.has_value());
     if (fragment) ws_.write_buffer_bytes(*fragment);
     auto [ec, n] = co_await ws_.async_write(net::buffer(data), net::as_tuple(net::use_awaitable));
+    co_return ec;
+  }
+  net::awaitable<boost::system::error_code> do_send_raw(std::string bytes) {
+    auto [ec, n] = co_await net::async_write(ws_.next_layer(), net::buffer(bytes),
+                                             net::as_tuple(net::use_awaitable));
     co_return ec;
   }
   net::awaitable<boost::system::error_code> do_ping() {
@@ -237,6 +247,24 @@ inline Bytes frame(std::uint8_t kind, std::uint32_t seq, std::uint16_t fn_id, By
   append_le(out, std::uint16_t{0});
   append_le(out, static_cast<std::uint32_t>(payload.size()));
   out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+// One masked client frame carrying `payload`, as the bytes on the wire.
+inline std::string masked_frame(std::uint8_t opcode, const Bytes& payload) {
+  std::string out{static_cast<char>(0x80 | opcode)};
+  const std::size_t n = payload.size();
+  if (n < 126) {
+    out += static_cast<char>(0x80 | n);
+  } else {
+    out += static_cast<char>(0x80 | 126);
+    out += static_cast<char>(n >> 8);
+    out += static_cast<char>(n & 0xFF);
+  }
+  const char key[4] = {0x11, 0x22, 0x33, 0x44};
+  out.append(key, 4);
+  for (std::size_t i = 0; i < n; ++i)
+    out += static_cast<char>(std::to_integer<char>(payload[i]) ^ key[i % 4]);
   return out;
 }
 
