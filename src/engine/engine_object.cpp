@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "engine/engine_shared_factory.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
 #include "ws/engine_shared.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
 
 namespace pen::py {
 namespace {

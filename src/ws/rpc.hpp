@@ -10,8 +10,8 @@
 
 #include "codec/bytes.hpp"
 #include "codec/result.hpp"
+#include "codec/timeout.hpp"
 #include "ws/engine_shared.hpp"
-#include "ws/timeout.hpp"
 
 namespace pen::ws {
 

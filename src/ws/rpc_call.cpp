@@ -8,9 +8,9 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "codec/frame.hpp"
 #include "ws/connection.hpp"
 #include "ws/error_text.hpp"
-#include "ws/frame.hpp"
 #include "ws/rpc.hpp"
 
 namespace pen::ws {

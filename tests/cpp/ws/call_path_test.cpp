@@ -3,7 +3,7 @@
 // it has reached, with the same outcome as if the worker had run the call from the start.
 #include "ws/rpc.hpp"
 
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 #include "ws/wait_budget.hpp"
 #include "ws_test_support.hpp"
 
