@@ -52,6 +52,14 @@ class NativeEngineAsync:
     first request sequence number, 1 when None) in 0..4294967295, else OverflowError.
     """
 
+    sync_wait: bool
+    """True (the default): a call made while the engine's connection is idle sends its request
+    and waits briefly for the reply on the calling thread, with the interpreter lock released,
+    and returns a future that is already done when the reply came in time; a UI that is slow
+    to answer ends these waits by itself. False: every call is handed to the engine's
+    background worker and the calling thread never waits on the socket. Settable at any time;
+    only True or False are accepted (TypeError otherwise)."""
+
     def __new__(
         cls, host: str, port: SupportsIndex, start_seq: SupportsIndex | None = None
     ) -> NativeEngineAsync: ...

@@ -134,7 +134,8 @@ int tcp_pingpong(int n, std::size_t reply_bytes) {
     auto t0 = std::chrono::steady_clock::now();
     net::write(c, net::buffer(msg));
     net::read(c, net::buffer(in));
-    us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    const auto took = std::chrono::steady_clock::now() - t0;
+    us.push_back(std::chrono::duration<double, std::micro>(took).count());
   }
   echo.join();
   std::sort(us.begin(), us.end());
@@ -155,7 +156,7 @@ int main(int argc, char** argv) {
   if (mode == "echo" && argc == 2) return echo();
   if (mode == "tcp" && (argc == 3 || argc == 4))
     return tcp_pingpong(arg(2, 0), static_cast<std::size_t>(arg(3, 16)));
-  std::fprintf(stderr,
-               "usage: fast_ui ws PORT [DELAY_US [ROWS COLS]] | fast_ui echo | fast_ui tcp N [REPLY_BYTES]\n");
+  std::fprintf(stderr, "usage: fast_ui ws PORT [DELAY_US [ROWS COLS]] | fast_ui echo |"
+                       " fast_ui tcp N [REPLY_BYTES]\n");
   return 2;
 }

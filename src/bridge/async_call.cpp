@@ -90,7 +90,8 @@ struct Completion {
     PyObject* value = nullptr;
     bool is_result = false;
     if (failure) {
-      value = PyObject_CallFunction(native_panic_type(), "s", "native future panicked: unknown error");
+      value = PyObject_CallFunction(native_panic_type(), "s",
+                                    "native future panicked: unknown error");
     } else {
       value = outcome_value(std::move(outcome), convert, is_result);
     }
@@ -125,7 +126,8 @@ PyObject* spawn_work(const std::shared_ptr<ws::EngineShared>& shared, py::Ref lo
   auto signal = std::make_shared<net::cancellation_signal>();
   py::Ref callback(new_done_callback(CancelSender{shared->executor, signal}));
   if (!callback) return nullptr;
-  py::Ref added(PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, callback.get(), nullptr));
+  py::Ref added(
+      PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, callback.get(), nullptr));
   if (!added) return nullptr;
 
   try {

@@ -98,7 +98,8 @@ Result<FrameHeader> checked_header(ByteView head, std::size_t size) {
   }
   const FrameHeader header = read_header(head.data());
   const std::uint64_t expected = HEADER_LEN + std::uint64_t{header.payload_len};
-  if (expected != size) return EngineError::invalid_data(mismatch("payload length", expected, size));
+  if (expected != size)
+    return EngineError::invalid_data(mismatch("payload length", expected, size));
   return header;
 }
 

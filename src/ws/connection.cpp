@@ -31,7 +31,9 @@ Connection::~Connection() {
   socket_.close(ignored);
 }
 
-void Connection::queue_binary(ByteView head, Bytes body) { writer_.queue_binary(head, std::move(body)); }
+void Connection::queue_binary(ByteView head, Bytes body) {
+  writer_.queue_binary(head, std::move(body));
+}
 
 Connection::Flush Connection::flush(std::string& failure) {
   error_code ec;

@@ -78,7 +78,8 @@ Progress take_messages(Exchange& x) {
     if (auto* ping = std::get_if<AnswerPing>(&step)) conn.queue_binary({}, std::move(ping->pong));
   }
   std::string ignored;  // a failed Pong is ignored
-  if (conn.output_pending() && conn.flush(ignored) == Connection::Flush::Blocked) return Need::Write;
+  if (conn.output_pending() && conn.flush(ignored) == Connection::Flush::Blocked)
+    return Need::Write;
   return Need::Read;
 }
 
@@ -208,7 +209,8 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
     slot.unlock();
-    out.rest.emplace(counted(rpc_call(shared, fn_id, std::move(payload), timeout), std::move(count)));
+    out.rest.emplace(
+        counted(rpc_call(shared, fn_id, std::move(payload), timeout), std::move(count)));
     return out;
   }
 

@@ -146,7 +146,8 @@ bool FrameReader::header_complete(Incoming& out) {
     if (binary_) {
       // The body gets its final size now (one allocation for an unfragmented reply).
       const std::uint64_t total = message_len_ + len;
-      if (total > RPC_HEAD_LEN) message_.body.resize(static_cast<std::size_t>(total - RPC_HEAD_LEN));
+      if (total > RPC_HEAD_LEN)
+        message_.body.resize(static_cast<std::size_t>(total - RPC_HEAD_LEN));
     } else {
       scratch_.resize(static_cast<std::size_t>(len));
     }
@@ -241,15 +242,18 @@ void FrameWriter::queue_header(std::uint8_t opcode, std::uint64_t len) {
   Chunk c;
   c.data.reserve(10 + RPC_HEAD_LEN);
   c.data.push_back(static_cast<std::byte>(0x80 | opcode));
+  int top_shift = -8;  // the extended length, big-endian
   if (len < 126) {
     c.data.push_back(static_cast<std::byte>(len));
   } else if (len <= 0xFFFF) {
     c.data.push_back(std::byte{126});
-    for (int shift = 8; shift >= 0; shift -= 8) c.data.push_back(static_cast<std::byte>(len >> shift));
+    top_shift = 8;
   } else {
     c.data.push_back(std::byte{127});
-    for (int shift = 56; shift >= 0; shift -= 8) c.data.push_back(static_cast<std::byte>(len >> shift));
+    top_shift = 56;
   }
+  for (int shift = top_shift; shift >= 0; shift -= 8)
+    c.data.push_back(static_cast<std::byte>(len >> shift));
   chunks_.push_back(std::move(c));
 }
 
