@@ -65,6 +65,7 @@ int serve_ws(unsigned short port, int delay_us, std::uint32_t rows, std::uint32_
     req.set(beast::http::field::origin, "http://127.0.0.1");
   }));
   ws.handshake("127.0.0.1:" + std::to_string(port), "/");
+  ws.auto_fragment(false);  // one frame per message, as browsers and Node's ws send them
   const auto ohlc = mat_payload(rows, cols);
   const auto sync = vec_mat_payload(ohlc);
   const std::vector<unsigned char> empty;

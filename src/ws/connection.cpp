@@ -2,10 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/deferred.hpp>
-#include <boost/asio/experimental/parallel_group.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -86,27 +85,25 @@ std::optional<Incoming> Connection::receive() {
   return std::nullopt;
 }
 
-net::awaitable<bool> Connection::wait_ready(Need need, TimePoint deadline, bool cancellable) {
-  if (cancellable) {
-    // A cancellation that came while nothing could be interrupted ends the call here.
-    auto state = co_await net::this_coro::cancellation_state;
-    if (state.cancelled() != net::cancellation_type::none)
-      throw boost::system::system_error(net::error::operation_aborted, "waiting for the socket");
-  }
-  net::steady_timer timer(socket_.get_executor(), deadline);
+net::awaitable<void> Connection::wait_ready(Need need, bool cancellable) {
   const auto type = need == Need::Read ? tcp::socket::wait_read : tcp::socket::wait_write;
-  auto group = net::experimental::make_parallel_group(socket_.async_wait(type, net::deferred),
-                                                      timer.async_wait(net::deferred));
-  const auto wait_one = net::experimental::wait_for_one();
-  auto [order, ready_ec, timer_ec] =
-      cancellable ? co_await group.async_wait(wait_one, net::use_awaitable)
-                  : co_await group.async_wait(
-                        wait_one, net::bind_cancellation_slot(net::cancellation_slot(),
-                                                              net::use_awaitable));
-  (void)order;
-  if (!ready_ec) co_return true;
-  if (!timer_ec) co_return false;
-  throw boost::system::system_error(net::error::operation_aborted, "waiting for the socket");
+  if (!cancellable) {
+    (void)co_await socket_.async_wait(
+        type, net::bind_cancellation_slot(net::cancellation_slot(),
+                                          net::as_tuple(net::use_awaitable)));
+    co_return;
+  }
+  // A cancellation that came while nothing could be interrupted ends the call here.
+  auto state = co_await net::this_coro::cancellation_state;
+  if (state.cancelled() == net::cancellation_type::none)
+    (void)co_await socket_.async_wait(type, net::as_tuple(net::use_awaitable));
+  if (state.cancelled() != net::cancellation_type::none)
+    throw boost::system::system_error(net::error::operation_aborted, "waiting for the socket");
+}
+
+void Connection::cancel_wait() {
+  error_code ignored;
+  socket_.cancel(ignored);
 }
 
 }  // namespace pen::ws

@@ -47,9 +47,11 @@ class Connection {
   std::optional<Incoming> receive();
 
   // For the worker only: waits until the socket is readable or writable, or until
-  // `deadline` (false). Cancellation of the calling coroutine ends the wait with
-  // operation_aborted unless `cancellable` is false.
-  boost::asio::awaitable<bool> wait_ready(Need need, TimePoint deadline, bool cancellable);
+  // cancel_wait. Cancellation of the calling coroutine ends the wait with operation_aborted
+  // (thrown) unless `cancellable` is false.
+  boost::asio::awaitable<void> wait_ready(Need need, bool cancellable);
+  // Ends a wait_ready in progress (a call's deadline); on the worker.
+  void cancel_wait();
 
  private:
   int fd() { return socket_.native_handle(); }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <variant>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -88,10 +89,38 @@ Progress advance(Exchange& x) {
   return take_messages(x);
 }
 
+// The deadline's timer ends the wait in progress when it fires; it outlives the exchange only
+// as a handler that finds `over` set and touches nothing.
+struct DeadlineWatch {
+  bool over = false;
+  Connection* conn = nullptr;
+};
+
+void arm(net::steady_timer& timer, const std::shared_ptr<DeadlineWatch>& watch,
+         Clock::time_point deadline) {
+  timer.expires_at(deadline);
+  timer.async_wait([watch](boost::system::error_code ec) {
+    if (!ec && !watch->over) watch->conn->cancel_wait();
+  });
+}
+
 // On the worker, under the connection guard: sends the rest of the request and then, with
 // `receive`, waits for the outcome; nullopt when the request is out and `receive` is false.
 // Messages already in are handled before the deadline is looked at.
 net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool receive) {
+  auto watch = std::make_shared<DeadlineWatch>();
+  watch->conn = x.conn.conn.get();
+  net::steady_timer timer(co_await net::this_coro::executor);
+  arm(timer, watch, x.deadline);
+  struct EndWatch {
+    DeadlineWatch& watch;
+    net::steady_timer& timer;
+    ~EndWatch() {
+      watch.over = true;
+      timer.cancel();
+    }
+  } end_watch{*watch, timer};
+
   for (;;) {
     std::optional<Progress> progress = send_rest(x);
     if (!progress) {
@@ -103,10 +132,11 @@ net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool rece
       if (x.grace_used) co_return Result<Bytes>(x.failure("timeout waiting response"));
       x.grace_used = true;
       x.deadline = Clock::now() + ARRIVAL_GRACE;
+      arm(timer, watch, x.deadline);
     }
     // Half a request cannot be taken back (it would corrupt the stream), so until all of it
     // is out only the deadline ends the wait, not a cancellation.
-    (void)co_await x.conn.conn->wait_ready(std::get<Need>(*progress), x.deadline, x.sent);
+    co_await x.conn.conn->wait_ready(std::get<Need>(*progress), x.sent);
   }
 }
 
