@@ -6,9 +6,9 @@
 #include "engine/engine_methods.hpp"
 #include "engine/engine_object.hpp"
 #include "engine/remote_call.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
-#include "module/py_ref.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/py_ref.hpp"
 #include "ws/engine_shared.hpp"
 #include "ws/rpc.hpp"
 
