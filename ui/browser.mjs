@@ -10,7 +10,8 @@
  * exits 0. With --screenshot-when trading the picture is taken instead at the first moment the
  * page shows a training episode past its first third with closed trades and an open position,
  * after at least one earlier episode ended (so that every part of the page has something to
- * show); at exit only if that moment never came. --viewport sets the page size (1280x800).
+ * show), with the page's redraws held while it is taken; at exit only if that moment never
+ * came. --viewport sets the page size (default 1280x800).
  * Exit 1 when the browser cannot start, the page cannot load or the browser goes away;
  * exit 2 on bad arguments. Page console errors and crashes go to stderr.
  *
@@ -41,8 +42,7 @@ const LAUNCH_TIMEOUT_MS = 30_000;
 const LOAD_TIMEOUT_MS = 30_000;
 const VIEWPORT = { width: 1280, height: 800 };
 const WHEN = new Set(['exit', 'trading']);
-const POLL_MS = 250;
-const SHOT_TRIES = 20;
+const POLL_MS = 100;
 
 const USAGE = 'usage: node ui/browser.mjs --page URL [--screenshot FILE [--screenshot-when exit|trading]] '
   + '[--viewport WxH] [--headed] [--state]';
@@ -186,15 +186,20 @@ async function main() {
   console.log('ready');
 
   if (options.screenshot && options.when === 'trading') {
-    // The run goes on while the picture is taken: keep it only when the page still showed
-    // such a moment afterwards, else wait for the next one (the last try is kept in any case).
+    // The run goes on while the picture is taken, so the page's redraws are held from the
+    // moment that was judged until the picture is saved (window.__uiHold).
     const takeWhenTrading = async () => {
-      for (let tries = 0; tries < SHOT_TRIES && !stopping && !shot; tries++) {
+      while (!stopping && !shot) {
         await page.waitForFunction(trading, null, { polling: POLL_MS, timeout: 0 });
         queue = queue.then(async () => {
           if (stopping || shot) return;
-          await screenshot(page, options.screenshot);
-          shot = tries === SHOT_TRIES - 1 || await page.evaluate(trading);
+          if (!await page.evaluate(`(${trading})() && window.__uiHold(true)`)) return;
+          try {
+            await screenshot(page, options.screenshot);
+            shot = true;
+          } finally {
+            await page.evaluate(() => window.__uiHold(false));
+          }
         });
         await queue;
       }

@@ -34,12 +34,12 @@ const TAG_H = 15;
  */
 export function drawChart(ctx, width, height, sim, recorder) {
   ctx.clearRect(0, 0, width, height);
-  const fs = width >= 1400 ? 12 : 11;
+  const fs = width >= 1400 ? 13 : 11;
   ctx.font = `${fs}px "DejaVu Sans Mono", ui-monospace, monospace`;
   ctx.textBaseline = 'middle';
   const plotW = width - PAD.left - AXIS_W;
   const split = Math.round(height * 0.68);
-  const view = window_(sim, plotW);
+  const view = visibleRange(sim, plotW);
   const priceBox = { x: PAD.left, y: PAD.top, w: plotW, h: split - PAD.top - 20 };
   const equityBox = { x: PAD.left, y: split + 12, w: plotW, h: height - split - 12 - 20 };
   const marks = drawPrice(ctx, priceBox, sim, recorder, view, fs);
@@ -49,7 +49,7 @@ export function drawChart(ctx, width, height, sim, recorder) {
 }
 
 /** Which candles are on screen: the whole episode when it fits, else a window that follows. */
-function window_(sim, plotW) {
+function visibleRange(sim, plotW) {
   const { start, length } = sim.episode;
   const count = length + 1;
   const maxSlots = Math.max(8, Math.floor(plotW / MIN_SLOT));
@@ -189,7 +189,11 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
   const from = recorder.firstMarkFrom(first - start);
   const marks = recorder.marks;
   const r = Math.max(4, Math.min(7, view.slot * 0.9));
-  // Links first, so that markers sit on top.
+  // Links first, so that markers sit on top; a link from an entry out of view is cut at the edge.
+  ctx.save();
+  ctx.beginPath();
+  ctx.rect(box.x, box.y, box.w, box.h);
+  ctx.clip();
   ctx.lineWidth = 1.25;
   ctx.setLineDash([4, 3]);
   for (let i = from; i < marks.length; i++) {
@@ -201,7 +205,7 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
     ctx.lineTo(x(start + m.step), y(m.price));
     ctx.stroke();
   }
-  ctx.setLineDash([]);
+  ctx.restore();
   let labelEnd = -Infinity;
   for (let i = from; i < marks.length; i++) {
     const m = marks[i];
@@ -373,8 +377,11 @@ function drawEquity(ctx, box, sim, view, fs) {
   ctx.stroke();
 
   const change = sim.equity - initial;
+  const title = `equity ${money(sim.equity)}  (${change >= 0 ? '+' : ''}${percent(change / initial, 2)})`;
+  ctx.fillStyle = 'rgba(24, 28, 34, 0.85)';
+  ctx.fillRect(box.x, box.y + fs / 2 - 2, ctx.measureText(title).width + 8, fs + 4);
   ctx.fillStyle = COLORS.text;
-  ctx.fillText(`equity ${money(sim.equity)}  (${change >= 0 ? '+' : ''}${percent(change / initial, 2)})`, box.x + 4, box.y + fs);
+  ctx.fillText(title, box.x + 4, box.y + fs);
 
   // Step numbers under the pane.
   const every = niceCount(Math.ceil(60 / view.slot));

@@ -264,6 +264,7 @@ function main() {
 
   function render() {
     view.pending = false;
+    if (view.held) return;
     view.frames += 1;
     const now = performance.now();
     if (!view.frozen) {
@@ -277,7 +278,7 @@ function main() {
       view.shown = {
         episode: sim.episode, step: sim.step, candles: sim.cursor - sim.episode.start + 1,
         positions: sim.positions.size, orders: sim.orders.size, equityPoints: sim.equityHistory.length,
-        history: recorder.history.map((e) => ({ type: e.type ? 'test' : 'train', index: e.index, final: e.final, trades: e.trades })),
+        ended: recorder.ended,
       };
     }
     renderStatus(now);
@@ -296,7 +297,7 @@ function main() {
     configurable: true,
     get() {
       if (!view.shown) return null;
-      const { episode, ...shown } = view.shown;
+      const { episode, ended, ...shown } = view.shown;
       const box = el.chart.getBoundingClientRect();
       const hbox = el.history.getBoundingClientRect();
       const visible = (node) => !node.hidden && node.getClientRects().length > 0;
@@ -310,6 +311,8 @@ function main() {
         frames: view.frames,
         draws: view.draws,
         episode: episodeName(episode),
+        history: recorder.history.filter((e) => e.seq <= ended)
+          .map((e) => ({ type: e.type ? 'test' : 'train', index: e.index, final: e.final, trades: e.trades })),
         frozen: view.frozen,
         limit: pacer.limit,
         speedText: el.speedText.value,
@@ -329,6 +332,16 @@ function main() {
       };
     },
   });
+
+  /**
+   * For launchers that take a picture: hold (true) and release (false) every redraw, so that
+   * the screenshot shows the moment that was last drawn. Returns whether anything was drawn.
+   */
+  window.__uiHold = (on) => {
+    view.held = Boolean(on);
+    if (!on) invalidate();
+    return view.shown !== null;
+  };
 
   el.speed.addEventListener('input', () => setLimit(SPEED_LIMITS[Number(el.speed.value)]));
   el.freeze.addEventListener('click', () => setFrozen(!view.frozen));
