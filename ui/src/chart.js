@@ -229,7 +229,7 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
       ctx.stroke();
       const label = `${m.side < 0 ? 'S' : 'B'}${unitsText(m.units)}`;
       const lx = px - ctx.measureText(label).width / 2;
-      if (lx > labelEnd + 4) {
+      if (lx > labelEnd + 4 && lx >= box.x) {
         ctx.fillStyle = COLORS.text;
         ctx.fillText(label, lx, py - dir * (r + fs * 0.8));
         labelEnd = lx + ctx.measureText(label).width;
