@@ -27,6 +27,8 @@ const MAX_ROWS = 100;
 const DRAW_SHARE = 0.05;
 const $ = (id) => document.getElementById(id);
 
+const ESCAPES = { '<': '&lt;', '>': '&gt;', '&': '&amp;', '"': '&quot;' };
+const escapeHtml = (text) => text.replace(/[<>&"]/g, (c) => ESCAPES[c]);
 const episodeName = (e) => `${e.type ? 'test' : 'train'} #${e.index}`;
 const tone = (v) => (v > 0 ? 'gain' : v < 0 ? 'lossy' : '');
 
@@ -136,7 +138,7 @@ function main() {
     stats: Object.fromEntries([...document.querySelectorAll('[data-stat]')].map((d) => [d.dataset.stat, d])),
   };
   const view = {
-    frozen: false, frames: 0, draws: 0, pending: false, countdown: null, historyDrawn: -1, bookHtml: '',
+    frozen: false, frames: 0, draws: 0, pending: false, countdown: null, historyDrawn: -1, bookHtml: '', problemHtml: '',
     shown: null, marks: [], points: [], stepsPerSecond: NaN, nextDraw: 0,
   };
 
@@ -207,8 +209,12 @@ function main() {
     if (problem) {
       const left = Math.max(0, (link.retryAt - Date.now()) / 1000);
       const next = waiting ? `retrying in <span class="countdown">${left.toFixed(1)} s</span>` : 'reconnecting now';
-      const html = `${link.error.charAt(0).toUpperCase()}${link.error.slice(1)}. Engine at <code>${link.url.replace(/[<>&"]/g, '')}</code>: ${next} (attempt ${link.failures + (waiting ? 1 : 0)}).`;
-      if (el.problem.innerHTML !== html) el.problem.innerHTML = html;
+      const why = escapeHtml(link.error.charAt(0).toUpperCase() + link.error.slice(1));
+      const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${link.failures + (waiting ? 1 : 0)}).`;
+      if (view.problemHtml !== html) {
+        view.problemHtml = html;
+        el.problem.innerHTML = html;
+      }
     }
     // The countdown moves while nothing else happens.
     if (waiting && view.countdown === null) {
@@ -267,13 +273,15 @@ function main() {
     if (view.held) return;
     view.frames += 1;
     const now = performance.now();
+    // Text first: it may move the canvases, which are then drawn at their new size.
+    renderStatus(now);
     if (!view.frozen) {
+      renderStats();
+      renderBook();
       const resized = fitCanvas(el.chart);
       const { marks } = drawChart(context(el.chart), el.chart.clientWidth, el.chart.clientHeight, sim, recorder);
       view.marks = marks;
       renderHistory(fitCanvas(el.history) || resized);
-      renderStats();
-      renderBook();
       view.draws += 1;
       view.shown = {
         episode: sim.episode, step: sim.step, candles: sim.cursor - sim.episode.start + 1,
@@ -281,7 +289,6 @@ function main() {
         ended: recorder.ended,
       };
     }
-    renderStatus(now);
     view.nextDraw = now + (performance.now() - now) / DRAW_SHARE;
     view.published = {
       connected: link.state === 'ready', state: link.state, served: link.handler.served, last: link.handler.lastName,
@@ -358,7 +365,10 @@ function main() {
   // Nobody watches a hidden page: its replies leave at once, whatever the limit.
   document.addEventListener('visibilitychange', () => pacer.setBypass(document.hidden));
   pacer.setBypass(document.hidden);
-  window.addEventListener('resize', invalidate);
+  // A canvas that changes size (window, table or message box) is drawn again at its new size.
+  const resizes = new ResizeObserver(invalidate);
+  resizes.observe(el.chart);
+  resizes.observe(el.history);
 
   setLimit(startLimit);
   link.start();
