@@ -186,6 +186,10 @@ async def episode(run, browser, candles):
     assert order[0] == 1.0 and math.isnan(order[2]) and order[3] == 0.0
     order_id = int(order[1])
     assert order_id > ticket_id
+    state = await page_state(browser, lambda s: s["served"] == run.requests)
+    assert [r[:3] for r in state["rows"]] == [
+        [f"#{ticket_id}", "position", "▲ buy"], [f"#{order_id}", "limit order", "▲ buy"]]
+    assert state["rows"][1][4] == f"@ {limit:.2f}" and state["rows"][1][6] == "pending"
 
     tickets = await run("get_ticket_list")
     assert tickets.shape == (1, len(ticket_f))
@@ -271,7 +275,7 @@ async def watching(run, browser):
     for _ in range(5):
         await browser.ask("press -")
     state = await page_state(browser, lambda s: s["limit"] == 20)
-    assert state["speedText"] == "⏱ 20 steps/s"
+    assert state["speedText"] == "≤ 20 steps/s"
 
     assert await browser.ask("press f") == "pressed f"
     frozen = await page_state(browser, lambda s: s["frozen"] and s["banner"])

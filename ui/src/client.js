@@ -176,7 +176,7 @@ function main() {
     el.speed.value = String(index);
     const text = limit ? `${limit} steps/s` : 'no limit';
     el.speed.setAttribute('aria-valuetext', text);
-    el.speedText.value = limit ? `⏱ ${text}` : text;
+    el.speedText.value = limit ? `≤ ${text}` : text;
     el.speedText.classList.toggle('limited', limit > 0);
     invalidate();
   }
