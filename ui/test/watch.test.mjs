@@ -7,6 +7,7 @@ import { CloseAction } from '../src/layout.js';
 import { EpisodeType } from '../src/episodes.js';
 import { Fn } from '../src/functions.js';
 import { encodeFrame, Kind } from '../src/frame.js';
+import { money, signedMoney, percent, price, units, clock, day, niceStep } from '../src/format.js';
 import { simOver, after } from './helpers.mjs';
 
 const ticket = (t) => ({ units: 1, takeProfit: null, stopLoss: null, trailing: null, ...t });
@@ -119,4 +120,16 @@ test('no reply is held longer than the bound, and lifting the limit sends the he
     assert.deepEqual(run.sent.map(([t]) => t), expect, name);
     assert.deepEqual(run.sent.map(([, l]) => l), ['s1', 's2', 's3', 's4'], name);
   }
+});
+
+test('numbers read as a person expects', () => {
+  const cases = [
+    [money(12345.678), '12,345.68'], [money(-0.004), '0.00'], [money(-2.5), '\u22122.50'],
+    [signedMoney(1.5), '+1.50'], [signedMoney(-0.25), '\u22120.25'], [signedMoney(0), '0.00'],
+    [signedMoney(NaN), '—'], [percent(0.1234), '12.3%'], [percent(-0.0005, 2), '\u22120.05%'],
+    [price(101.256, 0.05), '101.26'], [price(1.23456, 0.005), '1.235'], [price(100, 10), '100.00'],
+    [units(2.5000000001), '2.5'], [clock(1700000000), '22:13'], [day(1700000000), 'Nov 14'],
+    [niceStep(7, 4), 2], [niceStep(0.3, 5), 0.05], [niceStep(1000, 3), 200],
+  ];
+  for (const [got, want] of cases) assert.equal(got, want);
 });
