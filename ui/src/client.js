@@ -216,9 +216,9 @@ function main() {
         el.problem.innerHTML = html;
       }
     }
-    // The countdown moves while nothing else happens.
-    if (waiting && view.countdown === null) {
-      view.countdown = setTimeout(() => { view.countdown = null; invalidate(); }, 200);
+    // The countdown moves, and the rate falls to 0 once the run stops, while nothing else happens.
+    if ((waiting || view.stepsPerSecond > 0) && view.countdown === null) {
+      view.countdown = setTimeout(() => { view.countdown = null; invalidate(); }, waiting ? 200 : 1000);
     }
     if (view.frozen && view.shown) {
       const s = view.shown;
