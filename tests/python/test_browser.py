@@ -259,7 +259,8 @@ async def episode(run, browser, candles):
     assert (snap["done"], snap["open_positions"]) == (1, 0)
     state = await page_state(browser, lambda s: s["served"] == run.requests)
     assert state["positions"] == 0 and state["last"] == "get_snapshot"
-    assert state["history"] == [{"type": "train", "index": 1, "final": total["final_equity"], "trades": 2}]
+    assert state["history"] == [
+        {"type": "train", "index": 1, "final": total["final_equity"], "trades": 2}]
     assert state["stats"]["winRate"] == "100.0% (2/2)"
 
 
@@ -269,7 +270,7 @@ async def watching(run, browser):
     assert (await run("place_ticket", "sell", 5))[0] == 1.0
     await run("step_next")
     state = await page_state(browser, lambda s: s["served"] == run.requests)
-    assert state["episode"] == "test #0" and state["step"] == 1 and state["rows"][0][2] == "▼ sell"
+    assert (state["episode"], state["step"], state["rows"][0][2]) == ("test #0", 1, "▼ sell")
 
     # Five steps down from no limit: 500, 200, 100, 50, 20 steps/s.
     for _ in range(5):

@@ -161,7 +161,8 @@ function drawPrice(ctx, box, sim, recorder, view, fs) {
     const py = y(v);
     const inside = py >= box.y && py <= box.y + box.h;
     if (inside) hline(ctx, Math.max(box.x, x0), right, Math.round(py) + 0.5, color, dash, 1.25);
-    tags.push({ y: Math.min(Math.max(py, box.y), box.y + box.h), color, text: `${label} ${fmt(v)}${inside ? '' : py < box.y ? ' ↑' : ' ↓'}` });
+    const arrow = inside ? '' : py < box.y ? ' ↑' : ' ↓';
+    tags.push({ y: Math.min(Math.max(py, box.y), box.y + box.h), color, text: `${label} ${fmt(v)}${arrow}` });
   };
   const start = sim.episode.start;
   for (const p of sim.positions.values()) {

@@ -84,11 +84,13 @@ function bookHtml(sim) {
     const pnl = p.side * (sim.price - p.entry) * p.units;
     rows.push(`<tr data-id="${p.id}"><td>#${p.id}</td><td>position</td><td>${sideCell(p.side)}</td>`
       + `<td class="num">${units(p.units)}</td><td class="num">${fmt(p.entry)}</td><td class="num">${fmt(sim.price)}</td>`
-      + `<td class="num ${tone(pnl)}">${signedMoney(pnl)}</td><td>${levelsText(p, fmt)}</td><td>${expiryCell(p.expiryStep)}</td></tr>`);
+      + `<td class="num ${tone(pnl)}">${signedMoney(pnl)}</td><td>${levelsText(p, fmt)}</td>`
+      + `<td>${expiryCell(p.expiryStep)}</td></tr>`);
   }
   for (const o of sim.orders.values()) {
     if (rows.length >= MAX_ROWS) break;
-    rows.push(`<tr class="order" data-id="${o.id}"><td>#${o.id}</td><td>${o.type > 0 ? 'limit' : 'stop'} order</td><td>${sideCell(o.side)}</td>`
+    rows.push(`<tr class="order" data-id="${o.id}"><td>#${o.id}</td>`
+      + `<td>${o.type > 0 ? 'limit' : 'stop'} order</td><td>${sideCell(o.side)}</td>`
       + `<td class="num">${units(o.units)}</td><td class="num">@ ${fmt(o.price)}</td><td class="num">${fmt(sim.price)}</td>`
       + `<td class="num">pending</td><td>${orderLevelsText(o)}</td><td>${expiryCell(o.expiryStep)}</td></tr>`);
   }
@@ -133,7 +135,8 @@ function main() {
   const el = {
     chart: $('chart'), history: $('history'), status: $('status'), link: $('link'), problem: $('problem'),
     hint: $('hint'), book: $('book'), bookCount: $('book-count'), speed: $('speed'),
-    speedText: $('speed-text'), freeze: $('freeze'), banner: $('frozen-banner'), wrap: document.querySelector('.canvas-wrap'),
+    speedText: $('speed-text'), freeze: $('freeze'), banner: $('frozen-banner'),
+    wrap: document.querySelector('.canvas-wrap'),
     episodeName: $('episode-name'), historyText: $('history-text'), instrument: $('instrument'),
     stats: Object.fromEntries([...document.querySelectorAll('[data-stat]')].map((d) => [d.dataset.stat, d])),
   };
@@ -168,11 +171,10 @@ function main() {
 
   function setLimit(limit) {
     pacer.setLimit(limit);
-    let index = SPEED_LIMITS.indexOf(limit);
-    if (index < 0) {
-      index = limit === 0 ? SPEED_LIMITS.length - 1
-        : SPEED_LIMITS.reduce((best, v, i) => (v && Math.abs(v - limit) < Math.abs(SPEED_LIMITS[best] - limit) ? i : best), 0);
-    }
+    // The slider shows the nearest step of the ladder to a limit from the query string.
+    const distance = (v) => (v ? Math.abs(v - limit) : Infinity);
+    const index = limit === 0 ? SPEED_LIMITS.length - 1
+      : SPEED_LIMITS.reduce((best, v, i) => (distance(v) < distance(SPEED_LIMITS[best]) ? i : best), 0);
     el.speed.value = String(index);
     const text = limit ? `${limit} steps/s` : 'no limit';
     el.speed.setAttribute('aria-valuetext', text);
@@ -210,7 +212,8 @@ function main() {
       const left = Math.max(0, (link.retryAt - Date.now()) / 1000);
       const next = waiting ? `retrying in <span class="countdown">${left.toFixed(1)} s</span>` : 'reconnecting now';
       const why = escapeHtml(link.error.charAt(0).toUpperCase() + link.error.slice(1));
-      const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${link.failures + (waiting ? 1 : 0)}).`;
+      const attempt = link.failures + (waiting ? 1 : 0);
+      const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${attempt}).`;
       if (view.problemHtml !== html) {
         view.problemHtml = html;
         el.problem.innerHTML = html;
@@ -223,7 +226,8 @@ function main() {
     if (view.frozen && view.shown) {
       const s = view.shown;
       const live = sim.episode === s.episode ? `now step ${sim.step}` : `now ${episodeName(sim.episode)} step ${sim.step}`;
-      setText(el.banner, `❚❚ View frozen at ${episodeName(s.episode)} step ${s.step}. The run goes on (${live}). Press F to resume.`);
+      setText(el.banner,
+        `❚❚ View frozen at ${episodeName(s.episode)} step ${s.step}. The run goes on (${live}). Press F to resume.`);
     }
   }
 
@@ -244,7 +248,8 @@ function main() {
     };
     for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
     setText(el.episodeName, episodeName(sim.episode));
-    setText(el.instrument, `${sim.config.instrument} · ${sim.candleSource === 'init_candles' ? 'candles from the engine' : 'generated candles'}`);
+    const source = sim.candleSource === 'init_candles' ? 'candles from the engine' : 'generated candles';
+    setText(el.instrument, `${sim.config.instrument} · ${source}`);
   }
 
   function renderBook() {
@@ -264,7 +269,8 @@ function main() {
     const last = recorder.history[recorder.history.length - 1];
     const trains = recorder.history.filter((e) => e.type === 0).length;
     setText(el.historyText, last
-      ? `· ${trains} train, ${recorder.history.length - trains} test · last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
+      ? `· ${trains} train, ${recorder.history.length - trains} test · `
+        + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
       : '');
   }
 
@@ -307,10 +313,12 @@ function main() {
       const { episode, ended, ...shown } = view.shown;
       const box = el.chart.getBoundingClientRect();
       const hbox = el.history.getBoundingClientRect();
+      const root = document.documentElement;
       const visible = (node) => !node.hidden && node.getClientRects().length > 0;
       const inView = (node) => {
         const r = node.getBoundingClientRect();
-        return r.width > 0 && r.top >= 0 && r.left >= 0 && r.bottom <= window.innerHeight + 0.5 && r.right <= window.innerWidth + 0.5;
+        return r.width > 0 && r.top >= 0 && r.left >= 0
+          && r.bottom <= window.innerHeight + 0.5 && r.right <= window.innerWidth + 0.5;
       };
       return {
         ...view.published,
@@ -333,8 +341,9 @@ function main() {
         historyPoints: view.points.map((p) => ({ type: p.type ? 'test' : 'train', x: hbox.left + p.x, y: hbox.top + p.y })),
         layout: {
           viewport: [window.innerWidth, window.innerHeight],
-          inView: Object.fromEntries(['chart', 'stats', 'history', 'book', 'speed', 'freeze'].map((id) => [id, inView($(id))])),
-          scrolls: document.documentElement.scrollHeight > window.innerHeight || document.documentElement.scrollWidth > window.innerWidth,
+          inView: Object.fromEntries(['chart', 'stats', 'history', 'book', 'speed', 'freeze']
+            .map((id) => [id, inView($(id))])),
+          scrolls: root.scrollHeight > window.innerHeight || root.scrollWidth > window.innerWidth,
         },
       };
     },
@@ -353,7 +362,7 @@ function main() {
   el.speed.addEventListener('input', () => setLimit(SPEED_LIMITS[Number(el.speed.value)]));
   el.freeze.addEventListener('click', () => setFrozen(!view.frozen));
   document.addEventListener('keydown', (event) => {
-    if (event.ctrlKey || event.metaKey || event.altKey || event.target?.tagName === 'INPUT' && event.key.startsWith('Arrow')) return;
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
     const key = event.key.toLowerCase();
     if (key === 'f') setFrozen(!view.frozen);
     else if (key === '-' || key === '_') shiftLimit(-1);

@@ -12,7 +12,9 @@ import { simOver, after } from './helpers.mjs';
 
 const ticket = (t) => ({ units: 1, takeProfit: null, stopLoss: null, trailing: null, ...t });
 const order = (o) => ({ units: 1, takeProfit: null, stopLoss: null, trailing: null, timeLimit: null, ...o });
-const brief = (m) => [m.exit ? 'exit' : 'entry', m.id, m.step, m.side, m.price, m.code, Math.sign(m.pnl), m.entry?.step ?? null];
+const brief = (m) => [
+  m.exit ? 'exit' : 'entry', m.id, m.step, m.side, m.price, m.code, Math.sign(m.pnl), m.entry?.step ?? null,
+];
 
 test('the recorder marks every entry and exit, across event fetches', () => {
   const sim = simOver(after(100, [[100, 101, 99.5, 100.5], [100.5, 102.5, 100, 102], [102, 102, 97.5, 98], [98, 98, 98, 98]]));
@@ -42,7 +44,8 @@ test('the recorder marks every entry and exit, across event fetches', () => {
 });
 
 test('the recorder keeps one result per episode that ran, train and test apart', () => {
-  const sim = simOver(after(100, Array.from({ length: 12 }, (_, i) => [100 + i, 101 + i, 99 + i, 101 + i])), { episodeLength: 4, testEpisodes: 1, trainEpisodes: 2 });
+  const rising = Array.from({ length: 12 }, (_, i) => [100 + i, 101 + i, 99 + i, 101 + i]);
+  const sim = simOver(after(100, rising), { episodeLength: 4, testEpisodes: 1, trainEpisodes: 2 });
   const rec = new Recorder(sim);
   const feed = (action) => { action(); rec.update(); };
   feed(() => sim.placeTicket(ticket({ side: 1, units: 1 })));
@@ -62,8 +65,9 @@ test('the recorder keeps one result per episode that ran, train and test apart',
 });
 
 test('stepping replies are recognised by their function id', () => {
-  const reply = (fnId, kind = Kind.RESPONSE) => encodeFrame(kind, 7, fnId, new Uint8Array(3));
-  assert.deepEqual([Fn.STEP_NEXT, Fn.STEP_AND_SYNC, Fn.GET_SNAPSHOT, Fn.RESET_EPISODE].map((f) => isStepReply(reply(f))), [true, true, false, false]);
+  const reply = (fnId) => encodeFrame(Kind.RESPONSE, 7, fnId, new Uint8Array(3));
+  const fns = [Fn.STEP_NEXT, Fn.STEP_AND_SYNC, Fn.GET_SNAPSHOT, Fn.RESET_EPISODE];
+  assert.deepEqual(fns.map((f) => isStepReply(reply(f))), [true, true, false, false]);
   assert.equal(isStepReply(new Uint8Array(4)), false);
 });
 
