@@ -18,7 +18,7 @@ export const COLORS = Object.freeze({
   equity: '#e6edf3', train: '#56b4e9', test: '#e69f00', now: '#dfe6ee',
 });
 
-const MIN_SLOT = 4; // px per candle before the chart scrolls
+const MIN_SLOT = 3; // px per candle before the chart scrolls
 const AXIS_W = 74;
 const PAD = { left: 8, top: 8 };
 const TAG_H = 15;
@@ -387,9 +387,12 @@ function drawEquity(ctx, box, sim, view, fs) {
   // Step numbers under the pane.
   const every = niceCount(Math.ceil(60 / view.slot));
   ctx.fillStyle = COLORS.axis;
-  for (let i = Math.ceil(from / every) * every; i <= Math.min(sim.episode.length, from + view.slots - 1); i += every) {
+  const lastStep = Math.min(sim.episode.length, from + view.slots - 1);
+  for (let i = Math.ceil(from / every) * every; i <= lastStep; i += every) {
     const label = String(i);
-    ctx.fillText(label, view.x(start + i) - ctx.measureText(label).width / 2, box.y + box.h + 11);
+    const w = ctx.measureText(label).width;
+    const lx = view.x(start + i) - w / 2;
+    if (lx + w <= box.x + box.w + 4) ctx.fillText(label, lx, box.y + box.h + 11);
   }
   ctx.fillText('step', box.x + box.w + 8, box.y + box.h + 11);
 }
