@@ -191,7 +191,7 @@ async function main() {
     const takeWhenTrading = async () => {
       while (!stopping && !shot) {
         await page.waitForFunction(trading, null, { polling: POLL_MS, timeout: 0 });
-        queue = queue.then(async () => {
+        const attempt = queue.then(async () => {
           if (stopping || shot) return;
           if (!await page.evaluate(`(${trading})() && window.__uiHold(true)`)) return;
           try {
@@ -201,7 +201,8 @@ async function main() {
             await page.evaluate(() => window.__uiHold(false));
           }
         });
-        await queue;
+        queue = attempt.catch(() => {}); // a failed picture must not block the command channel
+        await attempt;
       }
     };
     takeWhenTrading().catch((e) => {
