@@ -23,8 +23,10 @@ const STATE_TEXT = {
 };
 const MAX_ROWS = 100;
 // While the run is fast, drawing may take at most this share of the page's time: after a
-// redraw that took t ms the next one waits t / DRAW_SHARE ms (and at least one frame).
+// redraw that took t ms the next one waits t / DRAW_SHARE ms (and at least one frame), but
+// never more than MAX_DRAW_GAP_MS, since t is wall time and swells when the machine is busy.
 const DRAW_SHARE = 0.05;
+const MAX_DRAW_GAP_MS = 250;
 const $ = (id) => document.getElementById(id);
 
 const ESCAPES = { '<': '&lt;', '>': '&gt;', '&': '&amp;', '"': '&quot;' };
@@ -295,7 +297,7 @@ function main() {
         ended: recorder.ended,
       };
     }
-    view.nextDraw = now + (performance.now() - now) / DRAW_SHARE;
+    view.nextDraw = now + Math.min(MAX_DRAW_GAP_MS, (performance.now() - now) / DRAW_SHARE);
     view.published = {
       connected: link.state === 'ready', state: link.state, served: link.handler.served, last: link.handler.lastName,
       liveStep: sim.step, retryAt: link.retryAt,
