@@ -6,7 +6,6 @@
 #include "engine/engine_shared_factory.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
-#include "ws/engine_shared.hpp"
 
 namespace pen::py {
 namespace {
@@ -54,31 +53,6 @@ void engine_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-const char kSyncWaitDoc[] =
-    "True (the default): a call made while the engine's connection is idle sends its request "
-    "and waits briefly for the reply on the calling thread, with the interpreter lock released, "
-    "and returns a future that is already done when the reply came in time; a UI that is slow "
-    "to answer ends these waits by itself. False: every call is handed to the engine's "
-    "background worker and the calling thread never waits on the socket.";
-
-PyObject* get_sync_wait(PyObject* self, void*) {
-  return PyBool_FromLong(as_engine(self)->shared->sync_wait.load());
-}
-
-int set_sync_wait(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr || !PyBool_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "sync_wait must be True or False");
-    return -1;
-  }
-  as_engine(self)->shared->sync_wait = value == Py_True;
-  return 0;
-}
-
-PyGetSetDef engine_getset[] = {
-    {"sync_wait", get_sync_wait, set_sync_wait, kSyncWaitDoc, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 // The signature line gives the class its __text_signature__; the body is empty.
 const char kEngineDoc[] = "NativeEngineAsync(host, port, start_seq=None)\n--\n\n";
 
@@ -87,7 +61,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, pen_engine_methods},
-    {Py_tp_getset, engine_getset},
+    {Py_tp_getset, pen_engine_getset},
     {0, nullptr},
 };
 

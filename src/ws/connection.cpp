@@ -30,6 +30,13 @@ Connection::~Connection() {
   socket_.close(ignored);
 }
 
+void Connection::close() {
+  // Shut down, not closed: the descriptor stays valid (and unused by anyone else) for the
+  // thread that may be reading it right now; the destructor closes it.
+  closed_ = true;
+  ::shutdown(socket_.native_handle(), SHUT_RDWR);
+}
+
 void Connection::queue_binary(ByteView head, Bytes body) {
   writer_.queue_binary(head, std::move(body));
 }
@@ -55,6 +62,7 @@ void Connection::flush_ignoring_failure() {
 }
 
 std::optional<Incoming> Connection::receive() {
+  if (!ended_ && closed_) ended_.emplace().type = Incoming::Type::Close;
   if (ended_) return ended_;
   Incoming item;
   while (reader_.read(fd(), item) == FrameReader::Status::Item) {
@@ -77,6 +85,7 @@ std::optional<Incoming> Connection::receive() {
         break;
       }
       case Incoming::Type::Failed:
+        if (closed_) item.type = Incoming::Type::Close;  // the end of close()'s shutdown
         break;
     }
     ended_ = std::move(item);

@@ -8,6 +8,7 @@
 // (a flooding peer meets TCP back-pressure) and is read by the next call.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ class Connection {
   explicit Connection(boost::asio::ip::tcp::socket socket);
   // Closes the socket at once, without a close frame.
   ~Connection();
+  // Closes the socket now, as dropping does, while calls may still hold the connection: a
+  // call waiting for a message then gets Closed, a send fails. Any thread.
+  void close();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -61,6 +65,7 @@ class Connection {
   FrameReader reader_;
   FrameWriter writer_;
   std::optional<Incoming> ended_;
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace pen::ws
