@@ -436,3 +436,19 @@ def test_default_timeouts(method, fn_id, seconds):
             elapsed = time.monotonic() - started
             assert seconds - 0.1 <= elapsed < seconds + 3
     run(script(), timeout=30)
+
+
+@pytest.mark.parametrize("sync_wait", [True, False])
+def test_sync_wait_switch_changes_no_outcome(sync_wait):
+    """Where a call waits is not what it returns: with the UI on the caller's own loop (it cannot
+    answer while the caller waits on the socket) every call completes, with the wait on or off."""
+    async def script():
+        async with connected() as (engine, ui, _):
+            assert engine.sync_wait is True
+            engine.sync_wait = sync_wait
+            for seq in (1, 2, 3, 4):
+                await expect_snapshot_on(ui, engine, seq)
+            with pytest.raises(TypeError, match="sync_wait must be True or False"):
+                engine.sync_wait = 1
+            assert engine.sync_wait is sync_wait
+    run(script())
