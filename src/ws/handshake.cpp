@@ -131,7 +131,7 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
   watchdog.cancel();
   if (pending->timed_out) failure = std::string(TIMED_OUT_TEXT);
   if (failure) {
-    log_line("accept failed: " + *failure);
+    log_accept_failed(*failure);
     co_return;  // the socket closes with `pending`
   }
   co_await install(*shared, Connection::start(std::move(pending->stream)));
