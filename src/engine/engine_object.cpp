@@ -73,12 +73,13 @@ void engine_dealloc(PyObject* self) {
 // The signature line gives the class its __text_signature__; the body is empty.
 const char kEngineDoc[] = "NativeEngineAsync(host, port, start_seq=None)\n--\n\n";
 
-// The method table: the three files' entries, then the null entry. The type refers to it for
+// The method table: the methods files' entries, then the null entry. The type refers to it for
 // the life of the process.
 PyMethodDef* method_table() {
   static std::vector<PyMethodDef> table;
   if (table.empty()) {
-    for (auto part : {lifecycle_methods(), catalogue_methods(), trading_methods()}) {
+    for (auto part : {lifecycle_methods(), catalogue_methods(), trading_methods(),
+                      closing_methods()}) {
       table.insert(table.end(), part.begin(), part.end());
     }
     table.push_back({nullptr, nullptr, 0, nullptr});
@@ -94,6 +95,7 @@ PyObject* new_engine_type() {
       {Py_tp_new, reinterpret_cast<void*>(engine_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
       {Py_tp_methods, method_table()},
+      {Py_tp_getset, engine_properties()},
       {0, nullptr},
   };
   static PyType_Spec spec = {

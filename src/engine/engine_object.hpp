@@ -40,11 +40,15 @@ inline EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineO
 PyObject* call_remote(PyObject* self, codec::FnId fn_id, Bytes payload, const Timeout& t,
                       bridge::ReplyConverter convert);
 
-// Each methods file's entries of the method table, in the table's order; the table is
-// lifecycle, then catalogue, then trading.
+// Each methods file's entries of the method table, in the table's order: lifecycle,
+// catalogue, trading, then closing (close() and the async context manager).
 std::span<const PyMethodDef> lifecycle_methods();
 std::span<const PyMethodDef> catalogue_methods();
 std::span<const PyMethodDef> trading_methods();
+std::span<const PyMethodDef> closing_methods();
+
+// The property table (bound_port, bound_address), ending in a null entry.
+PyGetSetDef* engine_properties();
 
 // METH_VARARGS | METH_KEYWORDS, the calling convention of every method that takes arguments.
 inline constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;

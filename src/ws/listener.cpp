@@ -100,10 +100,16 @@ void spawn_admission(const std::shared_ptr<EngineShared>& shared, int fd,
                 LogTaskFailure{"admission"});
 }
 
-// Never completes: accepts sockets and spawns one admission task per socket.
+// Accepts sockets and spawns one admission task per socket, until close_engine() closes the
+// listening socket.
 net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acceptor acceptor,
                                  ListenOptions options) {
-  for (;;) {
+  // close() closes the listening socket; the loop then ends at its next turn.
+  auto registration = shared->lifecycle.on_close([&acceptor] {
+    error_code ignored;
+    acceptor.close(ignored);
+  });
+  while (acceptor.is_open()) {
     const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -116,7 +122,7 @@ net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acce
     if (err == EAGAIN || err == EWOULDBLOCK) {
       auto [ec] = co_await acceptor.async_wait(tcp::acceptor::wait_read,
                                                net::as_tuple(net::use_awaitable));
-      if (ec) log_accept_failed(error_text(ec));
+      if (ec && acceptor.is_open()) log_accept_failed(error_text(ec));
       continue;
     }
     log_accept_failed(os_error_text(err));
@@ -161,6 +167,7 @@ net::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared,
       continue;
     }
     const tcp::endpoint local = acceptor.local_endpoint(ec);
+    shared->lifecycle.listening(local);
     net::co_spawn(shared->executor, accept_loop(shared, std::move(acceptor), options),
                   LogTaskFailure{"accept loop"});
     co_return Listening{std::nullopt, local};
