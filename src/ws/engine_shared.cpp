@@ -17,7 +17,6 @@ EngineShared::EngineShared(boost::asio::any_io_executor executor_, std::uint32_t
       connected_signal(executor),
       start_seq(start_seq_) {}
 
-
 net::awaitable<std::optional<EngineError>> wait_connected(std::shared_ptr<EngineShared> shared,
                                                           std::optional<Timeout> timeout) {
   // Registered before the slot is tested, so an installation in between is not missed.
@@ -31,6 +30,8 @@ net::awaitable<std::optional<EngineError>> wait_connected(std::shared_ptr<Engine
       timeout ? deadline_after(Clock::now(), *timeout) : Clock::time_point::max();
   if (co_await registration.wait_until(deadline)) co_return std::nullopt;
   co_return EngineError::transport(std::nullopt, std::nullopt, "wait_connected timed out");
+}
+
 Lifecycle::Entry::~Entry() {
   if (!owner_) return;
   std::lock_guard lock(owner_->mu_);
