@@ -69,12 +69,16 @@ class UIProcess:
     def alive(self) -> bool:
         return self.proc.poll() is None
 
+    def output(self) -> str:
+        """What the process has written to its standard error so far."""
+        self._log.seek(0)
+        return self._log.read().decode(errors="replace")
+
     def failure(self) -> str | None:
         """Why the process has ended, with the end of its standard error; None while it runs."""
         if self.alive:
             return None
-        self._log.seek(0)
-        tail = self._log.read()[-2000:].decode(errors="replace").strip()
+        tail = self.output()[-2000:].strip()
         return f"{' '.join(self.args[:2])} exited with status {self.proc.returncode}" + (
             f": {tail}" if tail else "")
 
