@@ -5,6 +5,7 @@ import os
 import signal
 import socket
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -243,3 +244,18 @@ def test_vector_env_survives_ui_restarts_per_environment():
         finally:
             for ui in uis:
                 ui.stop()
+
+
+def test_ui_process_ends_with_a_killed_python():
+    script = ("import os, signal, sys\n"
+              "from py_engine_native_env import TradingEnv\n"
+              "env = TradingEnv()\n"
+              "print(env.ui_pids[0], flush=True)\n"
+              "os.kill(os.getpid(), signal.SIGKILL)\n")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert result.returncode == -signal.SIGKILL, result.stderr
+    pid, deadline = int(result.stdout), time.monotonic() + 10
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}")
