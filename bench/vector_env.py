@@ -6,8 +6,8 @@
 Part 1, the vector environment: for each N, VectorTradingEnv(N) steps with seeded random actions
 for --seconds; printed per N: environment steps per second (N per vector step), the CPU time
 of the one UI process (Node) and of this Python process (the engine's worker threads
-included) per second of wall time, and the UI process's resident memory (VmRSS, and its peak
-VmHWM) at the end.
+included) per second of wall time and per environment step (the per-step figures hold also on
+a busy machine), and the UI process's resident memory (VmRSS, and its peak VmHWM) at the end.
 
 Part 2, the synchronous layer: the same work three ways, episodes of --length steps holding
 (deferred stepping: each step is step_next + get_snapshot):
@@ -63,8 +63,9 @@ def bench_vector(pkg, n: int, seconds: float) -> str:
         rss, peak = proc_memory(ui)
     finally:
         envs.close()
-    return (f"N={n:<3d} steps/s={steps / wall:8.0f}  ui_cpu={ui_cpu / wall:5.2f} s/s  "
-            f"python_cpu={py_cpu / wall:5.2f} s/s  ui_rss={rss:6.1f} MiB  ui_peak={peak:6.1f} MiB")
+    return (f"N={n:<3d} steps/s={steps / wall:7.0f}  ui_cpu={ui_cpu / wall:4.2f} s/s "
+            f"({1e6 * ui_cpu / steps:4.0f} us/step)  python_cpu={py_cpu / wall:4.2f} s/s "
+            f"({1e6 * py_cpu / steps:4.0f} us/step)  ui_rss={rss:5.1f} MiB  ui_peak={peak:5.1f} MiB")
 
 
 def bench_sync(pkg, episodes: int, length: int) -> list[str]:
