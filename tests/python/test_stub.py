@@ -130,6 +130,6 @@ def test_float_parameters_take_what_the_stub_types_as_float(value, accepted):
 def test_environment_package_type_checks_against_the_stub():
     pytest.importorskip("mypy", reason="mypy not installed (apt install python3-mypy)")
     result = subprocess.run(["/usr/bin/python3", "-m", "mypy", "--strict", "--no-incremental",
-                             "-p", "py_engine_native_env"],
+                             "--cache-dir", os.devnull, "-p", "py_engine_native_env"],
                             cwd=ROOT, capture_output=True, text=True, timeout=180)
     assert result.returncode == 0, result.stdout
