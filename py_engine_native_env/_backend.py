@@ -5,6 +5,7 @@ all, the page in Chromium for environment 0 when rendering, or a UI of the calle
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import socket
 import sys
 import time
@@ -73,6 +74,7 @@ class Backend:
         self.headless: UIProcess | None = None
         self.browser: BrowserUI | None = None
         self.closed = False
+        self._helper: concurrent.futures.ThreadPoolExecutor | None = None
         try:
             started = self.gather(
                 start_engine(host, port + i if port else 0, engine_wrapper or _as_is)
@@ -101,7 +103,13 @@ class Backend:
             raise
 
     def run(self, awaitable: Awaitable[T]) -> T:
-        return self.loop.run_until_complete(awaitable)
+        if asyncio._get_running_loop() is None:
+            return self.loop.run_until_complete(awaitable)
+        # Called while another loop runs in this thread (a notebook's): a loop cannot run
+        # inside another, so ours runs on a helper thread meanwhile.
+        if self._helper is None:
+            self._helper = concurrent.futures.ThreadPoolExecutor(1, "py_engine_native_env")
+        return self._helper.submit(lambda: self.loop.run_until_complete(awaitable)).result()
 
     def gather(self, awaitables: Iterable[Awaitable[T]]) -> list[T]:
         """Runs all at once on the loop; the results in order."""
@@ -152,3 +160,5 @@ class Backend:
             self.browser = self.headless = None
             self.engines = []
             self.loop.close()
+            if self._helper is not None:
+                self._helper.shutdown()

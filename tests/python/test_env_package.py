@@ -1,6 +1,7 @@
 # py_engine_native_env against the headless reference UI under Node: the contract of
 # Gymnasium's documented Env and VectorEnv API, errors for misuse, close(), and episodes that
 # survive a UI going away (killed and restarted mid-episode).
+import asyncio
 import os
 import signal
 import socket
@@ -259,3 +260,13 @@ def test_ui_process_ends_with_a_killed_python():
     while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not os.path.exists(f"/proc/{pid}")
+
+
+def test_env_works_inside_a_running_event_loop(env):
+    """As in a notebook, whose cells run while an event loop runs."""
+    async def cell():
+        obs, _ = env.reset(seed=1)
+        return obs, env.step(0)
+
+    obs, step = asyncio.run(cell())
+    assert obs in env.observation_space and step[0] in env.observation_space
