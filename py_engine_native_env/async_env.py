@@ -134,13 +134,14 @@ class AsyncTradingEnv:
         """Start an episode; returns (observation, info)."""
         if seed is not None:
             self.np_random = np.random.default_rng(seed)
+        self._ready = False
         try:
             if self._lost is not None:
                 await self.wait_for_ui(self.reconnect_timeout)
             return await self._reset(options or {})
         except UILost as e:
             # The UI went away during the reset itself: once more, on the next connection.
-            self._lost = str(e)
+            self._forget_ui(str(e))
             await self.wait_for_ui(self.reconnect_timeout)
             return await self._reset(options or {})
 
@@ -228,8 +229,8 @@ class AsyncTradingEnv:
                     info["summary"] = dict(zip(names, summary[0].tolist()))
                 info["events"] = await self._call(self.engine.fetch_events)
             except UILost as e:
-                self._lost = str(e)
-                info["ui_lost"] = self._lost
+                self._forget_ui(str(e))
+                info["ui_lost"] = str(e)
             self._ready = False
         return self._observation(), float(reward), bool(terminated), bool(truncated), info
 
@@ -244,13 +245,17 @@ class AsyncTradingEnv:
                 raise UILost(str(e)) from e
             raise
 
-    def _end_lost(self, reason: str, info: Info) -> tuple[Obs, float, bool, bool, Info]:
-        """Ends the episode as truncated after the UI went away; the next reset goes on."""
+    def _forget_ui(self, reason: str) -> None:
+        """After a loss: what was learnt from the UI is read again from the next one."""
         self._lost = reason
         self._ready = False
         if self._own_config:
             self.config = None  # the next UI may be configured otherwise
         self._advice = None
+
+    def _end_lost(self, reason: str, info: Info) -> tuple[Obs, float, bool, bool, Info]:
+        """Ends the episode as truncated after the UI went away; the next reset goes on."""
+        self._forget_ui(reason)
         info["ui_lost"] = reason
         return self._observation(), 0.0, False, True, info
 
