@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import collections
 import json
+import math
 import os
 import sys
 import time
@@ -105,7 +106,7 @@ def episode_line(k: int, args: argparse.Namespace, env: int, start: dict[str, An
     summary = info.get("summary", {})
     return (f"episode {k}/{args.episodes} {start['episode_type']}#{start['episode_index']} "
             f"env={env} sync={start['sync']} entry={start['entry']} steps={steps} "
-            f"reward={reward:+.2f} equity={info['equity']:.2f} "
+            f"reward={reward:+.2f} equity={info.get('equity', math.nan):.2f} "
             f"trades={int(summary.get('closed_trades', 0))} "
             f"wins={int(summary.get('winning_trades', 0))} "
             f"drawdown={summary.get('max_drawdown', 0.0):.2%} "
@@ -165,7 +166,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
                 if (terminated[i] or truncated[i]) and finished < training:
                     finished += 1
                     info = info_of(infos, i)
-                    final_equity = info["equity"]
+                    final_equity = info.get("equity", math.nan)
                     agent.end_episode()
                     print(episode_line(finished, args, i, starts[i], int(steps[i]),
                                        float(rewards[i]), info, agent.epsilon), flush=True)
@@ -183,7 +184,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
                 done = bool(terminated[0] or truncated[0])
             total_steps += n
             info = info_of(infos, 0)
-            final_equity = info["equity"]
+            final_equity = info.get("equity", math.nan)
             print(episode_line(args.episodes, args, 0, start, n, total, info, agent.epsilon),
                   flush=True)
         loop_seconds = time.perf_counter() - loop_began
