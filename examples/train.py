@@ -122,6 +122,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
         settings["episode_length"] = args.episode_length
     envs = pkg.VectorTradingEnv(
         args.envs, render_mode=args.render, ui=args.ui, port=args.port, settings=settings,
+        ui_dir=args.ui_dir, page_screenshot=args.screenshot,
         connect_timeout=args.connect_timeout, max_steps=args.steps or None,
         engine_wrapper=lambda engine: MethodTally(engine, counts))
     try:
@@ -248,9 +249,15 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--connect-timeout", type=float, default=None,
                         help="seconds to wait for the UI (default 60 with a spawned UI, "
                              "no limit with --ui none)")
+    parser.add_argument("--screenshot", help="with --render: save a PNG of the page during a "
+                        "training episode with trades (at the end if there is none)")
+    parser.add_argument("--ui-dir", help="the reference UI's folder (default: the installed "
+                        "package's copy, or ui/ of this checkout)")
     args = parser.parse_args(argv)
     if args.episodes < 1 or args.envs < 1:
         parser.error("--episodes and --envs must be at least 1")
+    if args.screenshot and not args.render:
+        parser.error("--screenshot needs --render human or --render rgb_array")
     if args.connect_timeout is None and args.ui != "none":
         args.connect_timeout = 60.0
     return args

@@ -66,7 +66,8 @@ class Backend:
                  ui: str = "headless", render_mode: str | None = None,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None) -> None:
         if ui not in UI_CHOICES:
             raise ValueError(f"ui must be one of {', '.join(map(repr, UI_CHOICES))}; got {ui!r}")
         self.loop = asyncio.new_event_loop()
@@ -88,7 +89,8 @@ class Backend:
                 shown = 1 if render_mode in RENDER_MODES else 0
                 if render_mode in RENDER_MODES:
                     self.browser = BrowserUI(self.urls[0], settings, node=node, folder=ui_dir,
-                                             headed=render_mode == "human")
+                                             headed=render_mode == "human",
+                                             screenshot=page_screenshot)
                 if count > shown:
                     rest = dict(settings)
                     if shown:  # the headless simulations keep seeds apart from the page's

@@ -70,7 +70,9 @@ class TradingEnv(_EnvBase):
 
     render_mode: None (the UI runs headless under Node), "human" (the UI is the page in
     Chromium, shown) or "rgb_array" (the page in headless Chromium; render() returns its
-    screenshot as a uint8 array (height, width, 3); needs Pillow). ui="none" starts no UI and
+    screenshot as a uint8 array (height, width, 3); needs Pillow); with those two,
+    `page_screenshot` names a PNG that the page's launcher saves during a training episode with
+    trades (or when the environment closes). ui="none" starts no UI and
     waits for one to connect to `url` (give `port` then). `settings` go to the UI started here
     (seed, episode_length, train_episodes, test_episodes, initial_equity, ohlc_window, sync).
     Other keywords go to AsyncTradingEnv (window, units, sync, entry, episode_type, max_steps,
@@ -83,13 +85,15 @@ class TradingEnv(_EnvBase):
                  host: str = "127.0.0.1", port: int = 0,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None, **env_kwargs: Any) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None, **env_kwargs: Any) -> None:
         check_render_mode(render_mode)
         self.render_mode = render_mode
         self._backend = Backend(1, host=host, port=port, ui=ui, render_mode=render_mode,
                                 settings=settings, node=node, ui_dir=ui_dir,
                                 connect_timeout=connect_timeout,
-                                engine_wrapper=engine_wrapper)
+                                engine_wrapper=engine_wrapper,
+                                page_screenshot=page_screenshot)
         try:
             self.env = AsyncTradingEnv(self._backend.engines[0], **env_kwargs)
         except BaseException:

@@ -130,11 +130,12 @@ def start_headless(urls: list[str], settings: Mapping[str, object] | None = None
 
 class BrowserUI:
     """The page in Chromium on one engine URL: ui/serve.mjs serves ui/, ui/browser.mjs opens it
-    (headed for "human") and takes screenshots on request."""
+    (headed for "human") and takes screenshots on request; with `screenshot`, browser.mjs
+    itself saves a PNG there during a training episode with trades (or when stopped)."""
 
     def __init__(self, url: str, settings: Mapping[str, object] | None = None, *,
                  headed: bool = False, node: str | None = None, folder: str | None = None,
-                 timeout: float = 60.0) -> None:
+                 screenshot: str | None = None, timeout: float = 60.0) -> None:
         node_path = find_node(node)
         root = ui_dir(folder)
         if not os.path.isdir(os.path.join(root, "node_modules", "playwright-core")):
@@ -152,6 +153,9 @@ class BrowserUI:
             query = urllib.parse.urlencode({"ws": url, **(settings or {})}, safe=":/")
             page = f"{base.rstrip('/')}/index.html?{query}"
             args = [node_path, os.path.join(root, "browser.mjs"), "--page", page, "--state"]
+            if screenshot:  # taken during a training episode with trades, else when stopped
+                args += ["--screenshot", os.path.abspath(screenshot),
+                         "--screenshot-when", "trading"]
             self.browser = UIProcess(args + (["--headed"] if headed else []),
                                      stdout=subprocess.PIPE)
             ready = self._line(self.browser, timeout)

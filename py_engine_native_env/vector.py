@@ -71,7 +71,8 @@ class VectorTradingEnv(_VectorBase):
                  ui: str = "headless", host: str = "127.0.0.1", port: int = 0,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None, **env_kwargs: Any) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None, **env_kwargs: Any) -> None:
         if int(num_envs) < 1:
             raise ValueError(f"num_envs must be at least 1; got {num_envs!r}")
         check_render_mode(render_mode)
@@ -80,7 +81,8 @@ class VectorTradingEnv(_VectorBase):
         self._backend = Backend(self.num_envs, host=host, port=port, ui=ui,
                                 render_mode=render_mode, settings=settings, node=node,
                                 ui_dir=ui_dir, connect_timeout=connect_timeout,
-                                engine_wrapper=engine_wrapper)
+                                engine_wrapper=engine_wrapper,
+                                page_screenshot=page_screenshot)
         try:
             self.envs = [AsyncTradingEnv(engine, **env_kwargs) for engine in self._backend.engines]
         except BaseException:
