@@ -131,7 +131,7 @@ PyObject* spawn_work(const std::shared_ptr<ws::EngineShared>& shared, py::Ref lo
   if (!added) return nullptr;
 
   try {
-    runtime::ensure_running();
+    ws::runtime::ensure_running();
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
     return nullptr;
@@ -161,7 +161,7 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
 }
 
 PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
-                            Bytes payload, const ws::Timeout& timeout, ReplyConverter convert) {
+                            Bytes payload, const Timeout& timeout, ReplyConverter convert) {
   const PyNames* n = py_names();
   py::Ref loop, fut;
   if (!new_future(n, loop, fut)) return nullptr;

@@ -34,7 +34,7 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
 // while the calling thread works on the socket. Returns the future, already done when the reply
 // came on this thread, or nullptr with an exception set (no running loop).
 PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
-                            Bytes payload, const ws::Timeout& timeout, ReplyConverter convert);
+                            Bytes payload, const Timeout& timeout, ReplyConverter convert);
 
 // Converters shared by several methods.
 PyObject* reply_to_none(Bytes&& payload);

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-namespace pen::ws {
+namespace pen::codec {
 namespace {
 
 constexpr std::uint64_t MAX_PAYLOAD_LEN = std::numeric_limits<std::uint32_t>::max();
@@ -195,4 +195,4 @@ ReplyStep classify_reply(ByteView head, std::size_t size, Bytes&& rest, std::uin
   return Settled{EngineError::rpc(seq, fn_id, body.err, body.sub, std::move(body.message))};
 }
 
-}  // namespace pen::ws
+}  // namespace pen::codec

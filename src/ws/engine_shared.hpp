@@ -1,4 +1,5 @@
-// EngineShared: the handles an engine object holds and every task of that engine shares.
+// EngineShared: the handles an engine object holds and every task of that engine shares, and
+// the wait for its first connection.
 #pragma once
 
 #include <atomic>
@@ -11,8 +12,11 @@
 #include <utility>
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "codec/engine_error.hpp"
+#include "codec/timeout.hpp"
 #include "ws/async_mutex.hpp"
 #include "ws/connected_signal.hpp"
 #include "ws/wait_budget.hpp"
@@ -71,9 +75,9 @@ struct EngineShared {
   EngineShared(boost::asio::any_io_executor executor, std::uint32_t start_seq);
 
   // Every task of this engine (accept loop, handshakes, calls, waits) runs on this executor,
-  // a single-threaded context (one worker), so its timers and cancellations never race. The
-  // one thread besides it that touches a connection is a caller in the call path, and only
-  // while it holds conn_slot.
+  // the single-threaded context of one runtime worker, so its timers and cancellations never
+  // race. The one thread besides it that touches a connection is a caller in the call path
+  // (rpc.hpp), and only while it holds conn_slot.
   boost::asio::any_io_executor executor;
   AsyncMutex<std::optional<InstalledConnection>> conn_slot;
   AsyncMutex<std::uint32_t> seq_counter;
@@ -89,5 +93,16 @@ struct EngineShared {
   WaitBudget wait_budget;
   std::atomic<unsigned> calls_in_progress{0};
 };
+
+// Resolves once the slot holds a connection; RpcTransportError(None, None,
+// "wait_connected timed out") when the optional time-out passes first.
+boost::asio::awaitable<std::optional<EngineError>> wait_connected(
+    std::shared_ptr<EngineShared> shared, std::optional<Timeout> timeout);
+
+// Stops every accept loop of the engine (closing its listening socket), ends the handshakes in
+// progress and closes the installed connection; the slot is then empty. Idempotent;
+// start_listener may bind again afterwards. Never fails.
+boost::asio::awaitable<std::optional<EngineError>> close_engine(
+    std::shared_ptr<EngineShared> shared);
 
 }  // namespace pen::ws

@@ -42,7 +42,7 @@ struct Exchange {
     return EngineError::transport(seq, fn_id, std::move(message));
   }
 
-  void hand_over(const InstalledConnection& to, const RequestHead& head, Bytes payload,
+  void hand_over(const InstalledConnection& to, const codec::RequestHead& head, Bytes payload,
                  const Timeout& timeout) {
     conn = to;
     deadline = deadline_after(Clock::now(), timeout);
@@ -74,9 +74,9 @@ Progress take_messages(Exchange& x) {
     if (item->type == Incoming::Type::Failed)
       return Result<Bytes>(x.failure("websocket recv failed: " + error_text(item->error)));
     const ByteView head(item->head.data(), std::min(item->size, RPC_HEAD_LEN));
-    ReplyStep step = classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
-    if (auto* settled = std::get_if<Settled>(&step)) return std::move(settled->outcome);
-    if (auto* ping = std::get_if<AnswerPing>(&step)) conn.queue_binary({}, std::move(ping->pong));
+    codec::ReplyStep step = codec::classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
+    if (auto* settled = std::get_if<codec::Settled>(&step)) return std::move(settled->outcome);
+    if (auto* ping = std::get_if<codec::AnswerPing>(&step)) conn.queue_binary({}, std::move(ping->pong));
   }
   std::string ignored;  // a failed Pong is ignored
   if (conn.output_pending() && conn.flush(ignored) == Connection::Flush::Blocked)
@@ -203,7 +203,7 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   }
 
   // 3. Framing: the header; the payload goes out from where it is.
-  Result<RequestHead> head = encode_request_head(x.seq, fn_id, payload.size());
+  Result<codec::RequestHead> head = codec::encode_request_head(x.seq, fn_id, payload.size());
   if (!head) co_return std::move(head).error();
 
   // 4. Sending, within the call's deadline.
@@ -254,7 +254,7 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   x.seq = *counter;
   *counter = x.seq + 1;
   counter.unlock();
-  Result<RequestHead> head = encode_request_head(x.seq, fn_id, payload.size());
+  Result<codec::RequestHead> head = codec::encode_request_head(x.seq, fn_id, payload.size());
   if (!head) {
     out.done.emplace(std::move(head).error());
     return out;
