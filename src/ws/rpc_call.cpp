@@ -74,9 +74,11 @@ Progress take_messages(Exchange& x) {
     if (item->type == Incoming::Type::Failed)
       return Result<Bytes>(x.failure("websocket recv failed: " + error_text(item->error)));
     const ByteView head(item->head.data(), std::min(item->size, RPC_HEAD_LEN));
-    codec::ReplyStep step = codec::classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
+    codec::ReplyStep step =
+        codec::classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
     if (auto* settled = std::get_if<codec::Settled>(&step)) return std::move(settled->outcome);
-    if (auto* ping = std::get_if<codec::AnswerPing>(&step)) conn.queue_binary({}, std::move(ping->pong));
+    if (auto* ping = std::get_if<codec::AnswerPing>(&step))
+      conn.queue_binary({}, std::move(ping->pong));
   }
   std::string ignored;  // a failed Pong is ignored
   if (conn.output_pending() && conn.flush(ignored) == Connection::Flush::Blocked)

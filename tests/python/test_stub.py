@@ -25,7 +25,7 @@ def stub_definitions():
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
             found.update({f"{node.name}.{m.name}": m for m in node.body
-                          if isinstance(m, ast.FunctionDef)})
+                          if isinstance(m, ast.FunctionDef) and not is_setter(m)})
         elif isinstance(node, ast.FunctionDef):
             found[node.name] = node
     return found
@@ -33,6 +33,11 @@ def stub_definitions():
 
 def is_property(node):
     return any(getattr(d, "id", None) == "property" for d in node.decorator_list)
+
+
+def is_setter(node):
+    """The setter of a settable property, which shares its getter's name."""
+    return any(getattr(d, "attr", None) == "setter" for d in node.decorator_list)
 
 
 def signature_text(node):
