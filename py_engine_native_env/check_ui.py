@@ -20,7 +20,8 @@ import numpy as np
 from py_engine_native import NativeEngineAsync
 
 # The engine's own texts for a failed call, and the fault each one reveals in the UI.
-TRANSPORT = re.compile(r"RpcTransportError\(seq=(?:None|Some\(\d+\)), fnId=(?:None|Some\(\d+\))\): (.*)", re.S)
+NUMBER = r"(?:None|Some\(\d+\))"
+TRANSPORT = re.compile(rf"RpcTransportError\(seq={NUMBER}, fnId={NUMBER}\): (.*)", re.S)
 RPC_ERROR = re.compile(r"RpcError\(seq=\d+, fnId=\d+, err=(\d+), sub=(\d+)\): (.*)", re.S)
 FAULTS = [
     (r"seq mismatch: expected (\d+), got (\d+)",
@@ -98,7 +99,29 @@ def well_formed_error(err, sub, message):
 
 def non_finite(array):
     bad = np.argwhere(~np.isfinite(array))
-    return f"non-finite number {array[tuple(bad[0])]} at {tuple(int(i) for i in bad[0])}" if len(bad) else None
+    if not len(bad):
+        return None
+    at = tuple(int(i) for i in bad[0])
+    return f"non-finite number {array[at]} at index {at[0] if len(at) == 1 else at}"
+
+
+def call_text(method, args, kwargs):
+    shown = [repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()]
+    return f"{method}({', '.join(shown)})"
+
+
+def nothing(value):
+    return ([] if value is None else [f"expected None, got {value!r:.80}"]), "reply ignored"
+
+
+def index(value):
+    ok = isinstance(value, int)
+    return ([] if ok else [f"expected an int, got {value!r:.80}"]), f"u32 {value}"
+
+
+def policy(value):
+    ok = value in ("deferred", "eager")
+    return ([] if ok else ["the policy byte is neither 0 (deferred) nor 1 (eager)"]), str(value)
 
 
 class Check:
@@ -109,25 +132,28 @@ class Check:
         self.widths = {}     # layout -> width of the first reply
         self.faults_in_a_row = 0
         self.declared_fields = {}  # field-list key -> names, from get_rl_config
-        self.stepped = 0
+        self.calls = 0
 
     def record(self, name, problems, detail):
         ok = not problems
-        self.results.append({"name": name, "ok": ok, "detail": detail if ok else "; ".join(problems)})
-        print(f"{'PASS' if ok else 'FAIL'} {name}: {self.results[-1]['detail']}", flush=True)
+        detail = detail if ok else "; ".join(problems)
+        self.results.append({"name": name, "ok": ok, "detail": detail})
+        print(f"{'PASS' if ok else 'FAIL'} {name}: {detail}", flush=True)
         return ok
 
     # ------------------------------------------------------------------ invariants
 
     def width(self, layout, n, what):
-        key = LAYOUT_KEYS[layout]
-        noun = "columns" if what.endswith("matrix") else "values"
+        """A matrix's column count or a vector's length against the declared and the first."""
+        fault, noun = ("wrong column count", "columns") if what == "matrix" else \
+            ("wrong vector length", "values")
         declared = self.declared.get(layout)
         if declared is not None and n != declared:
-            return f"wrong column count: the {what} has {n} {noun}, get_rl_config's {key} names {declared}"
+            return (f"{fault}: the {what} has {n} {noun}, get_rl_config's {LAYOUT_KEYS[layout]} "
+                    f"names {declared}")
         first = self.widths.setdefault(layout, n)
         if n != first:
-            return f"wrong column count: the {what} has {n} {noun}, earlier replies had {first}"
+            return f"{fault}: the {what} has {n} {noun}, earlier replies had {first}"
         return None
 
     def matrix(self, value, layout, finite=False, rows=None):
@@ -140,10 +166,17 @@ class Check:
             problems.append(f"{value.shape[0]} rows for {rows} entries sent")
         return [p for p in problems if p], f"MatF64 {value.shape[0]}x{value.shape[1]}"
 
+    def mat(self, layout, **kw):
+        return lambda value: self.matrix(value, layout, **kw)
+
+    def vec(self, layout, **kw):
+        return lambda value: self.vector(value, layout, **kw)
+
     def vector(self, value, layout, finite=False):
         if not (isinstance(value, np.ndarray) and value.ndim == 1 and value.dtype == np.float64):
             return [f"expected a float64 vector, got {value!r:.80}"], ""
-        problems = [self.width(layout, value.shape[0], "vector"), non_finite(value) if finite else None]
+        problems = [self.width(layout, value.shape[0], "vector"),
+                    non_finite(value) if finite else None]
         return [p for p in problems if p], f"VecF64 of {value.shape[0]}"
 
     # ------------------------------------------------------------------ calls
@@ -155,9 +188,11 @@ class Check:
             return classify(exc, self.timeout)
         return Reply(value=value)
 
-    async def run(self, name, method, *args, validate, edge=False, **kwargs):
+    async def run(self, method, *args, validate, name=None, edge=False, **kwargs):
         """One call, one check line. validate(value) returns (problems, detail). An edge case
         may be refused with a well-formed error reply. Returns the value, or None."""
+        self.calls += 1
+        name = f"#{self.calls} {name or call_text(method, args, kwargs)}{' (edge)' if edge else ''}"
         reply = await self.call(method, *args, **kwargs)
         if reply.transport:
             self.record(name, [reply.fault], "")
@@ -187,74 +222,63 @@ class Check:
         try:
             await self.engine.wait_connected(timeout_secs=self.reconnect)
         except RuntimeError:
-            raise Stop(f"the UI did not reconnect within {self.reconnect:g} s after: {fault}") from None
+            raise Stop(f"the UI did not reconnect within {self.reconnect:g} s "
+                       f"after: {fault}") from None
 
     # ------------------------------------------------------------------ the session
 
     async def session(self, series):
-        expect_none = lambda v: ([] if v is None else [f"expected no value, got {v!r:.80}"], "reply ignored")
-        mat = lambda layout, **kw: (lambda v: self.matrix(v, layout, **kw))
-        vec = lambda layout, **kw: (lambda v: self.vector(v, layout, **kw))
-        index = lambda v: ([] if isinstance(v, int) else [f"expected an int, got {v!r}"], f"u32 {v}")
-        run = self.run
-
-        await run("get_rl_config", "get_rl_config", validate=self.config)
-        await run("get_sync_policy", "get_sync_policy", validate=lambda v: (
-            [] if v in ("deferred", "eager") else ["sync policy byte is neither 0 (deferred) nor 1 (eager)"], str(v)))
-        await run("init_candles with 1 candle (edge)", "init_candles", series[:1], validate=expect_none, edge=True)
-        await run(f"init_candles with {len(series)} candles", "init_candles", series, validate=expect_none)
-        await run("reset_episode(4294967295, 'test') (edge)", "reset_episode", 4294967295, "test",
-                  validate=index, edge=True)
-        await run("reset_episode(0, 'train')", "reset_episode", 0, "train", validate=index)
-        await run("get_snapshot", "get_snapshot", validate=vec("snapshot", finite=True))
-        await run("get_ohlc", "get_ohlc", validate=mat("ohlc", finite=True))
-        await run("get_ticket_list", "get_ticket_list", validate=mat("tickets"))
-        await run("fetch_events", "fetch_events", validate=mat("events"))
+        run, mat, vec = self.run, self.mat, self.vec
+        await run("get_rl_config", validate=self.config)
+        await run("get_sync_policy", validate=policy)
+        await run("init_candles", series[:1], name="init_candles of 1 candle", edge=True,
+                  validate=nothing)
+        await run("init_candles", series, name=f"init_candles of {len(series)} candles",
+                  validate=nothing)
+        await run("reset_episode", 4294967295, "test", edge=True, validate=index)
+        await run("reset_episode", 0, "train", validate=index)
+        await run("get_snapshot", validate=vec("snapshot", finite=True))
+        await run("get_ohlc", validate=mat("ohlc", finite=True))
+        await run("get_ticket_list", validate=mat("tickets"))
+        await run("fetch_events", validate=mat("events"))
         await self.steps(3)
 
-        low = float(series[:, 3].min()) / 2  # far below every candle: these orders stay pending
-        await run("place_order buy limit with every level", "place_order", "buy", "limit", low, 1,
-                  take_profit=0.02, stop_loss=0.01, trailing_stop=0.01, time_limit=50.0,
-                  validate=vec("order_reply"))
-        await run("place_order sell stop", "place_order", "sell", "stop", low, 2, validate=vec("order_reply"))
-        await run("place_order with a negative price (edge)", "place_order", "buy", "limit", -1.0, 1,
-                  validate=vec("order_reply"), edge=True)
-        await run("place_order with take_profit 0 and time_limit -5 (edge)", "place_order", "buy", "limit",
-                  low, 1, take_profit=0.0, time_limit=-5.0, validate=vec("order_reply"), edge=True)
-        await run("place_ticket buy with take-profit and stop-loss", "place_ticket", "buy", 2,
-                  take_profit=5.0, stop_loss=5.0, validate=vec("order_reply"))
-        await run("place_ticket sell with trailing stop", "place_ticket", "sell", 1, trailing_stop=2.0,
-                  validate=vec("order_reply"))
-        await run("place_ticket with take_profit 0 (edge)", "place_ticket", "buy", 1, take_profit=0.0,
-                  validate=vec("order_reply"), edge=True)
+        low = round(float(series[:, 3].min()) / 2, 2)  # below every candle: orders stay pending
+        order = vec("order_reply")
+        await run("place_order", "buy", "limit", low, 1, take_profit=0.02, stop_loss=0.01,
+                  trailing_stop=0.01, time_limit=50.0, validate=order)
+        await run("place_order", "sell", "stop", low, 2, validate=order)
+        await run("place_order", "buy", "limit", -1.0, 1, edge=True, validate=order)
+        await run("place_order", "buy", "limit", low, 1, take_profit=0.0, time_limit=-5.0,
+                  edge=True, validate=order)
+        await run("place_ticket", "buy", 2, take_profit=5.0, stop_loss=5.0, validate=order)
+        await run("place_ticket", "sell", 1, trailing_stop=2.0, validate=order)
+        await run("place_ticket", "buy", 1, take_profit=0.0, edge=True, validate=order)
         await self.steps(2)
-        tickets = await run("get_ticket_list after trading", "get_ticket_list", validate=mat("tickets"))
+        tickets = await run("get_ticket_list", validate=mat("tickets"))
 
-        await run("close_positions with no entries", "close_positions", [], [], [],
-                  validate=mat("close_result", rows=0))
-        await run("close_positions of an unknown id (edge)", "close_positions", [2147483647], [1], [0.0],
-                  validate=mat("close_result", rows=1), edge=True)
+        await run("close_positions", [], [], [], validate=mat("close_result", rows=0))
+        await run("close_positions", [2147483647], [1], [0.0], edge=True,
+                  validate=mat("close_result", rows=1))
         fields = self.declared_fields.get("ticket_fields") or []
         if tickets is not None and tickets.shape[0] and "id" in fields:
+            # get_rl_config names the id column: reduce the first position, close the others.
             ids = [int(i) for i in tickets[:, fields.index("id")]]
-            actions = [2] + [1] * (len(ids) - 1)
-            await run(f"close_positions of {len(ids)} open position(s)", "close_positions", ids, actions,
-                      [0.5] + [0.0] * (len(ids) - 1), validate=mat("close_result", rows=len(ids)))
-        await run("fetch_events after closing", "fetch_events", validate=mat("events"))
-        await run("fetch_events again", "fetch_events", validate=mat("events"))
-        await run("end_session", "end_session", validate=mat("summary", finite=True))
-        await run("get_snapshot after end_session", "get_snapshot", validate=vec("snapshot", finite=True))
-        await run("reset_episode(0, 'train') to finish", "reset_episode", 0, "train", validate=index)
-        await run("get_snapshot of the fresh episode", "get_snapshot", validate=vec("snapshot", finite=True))
+            rest = len(ids) - 1
+            await run("close_positions", ids, [2] + [1] * rest, [0.5] + [0.0] * rest,
+                      validate=mat("close_result", rows=len(ids)))
+        await run("fetch_events", validate=mat("events"))
+        await run("fetch_events", validate=mat("events"))
+        await run("end_session", validate=mat("summary", finite=True))
+        await run("get_snapshot", validate=vec("snapshot", finite=True))
+        await run("reset_episode", 0, "train", validate=index)  # leaves a fresh episode
+        await run("get_snapshot", validate=vec("snapshot", finite=True))
 
     async def steps(self, n):
-        """n steps each way; the steps are numbered through the session."""
-        for method, validate in (("step_next", lambda v: (
-                [] if v is None else [f"expected None, got {v!r:.80}"], "reply ignored")),
-                ("step_and_sync", self.synced)):
-            for _ in range(n):
-                self.stepped += 1
-                await self.run(f"{method} (step {self.stepped})", method, validate=validate)
+        for _ in range(n):
+            await self.run("step_next", validate=nothing)
+        for _ in range(n):
+            await self.run("step_and_sync", validate=self.synced)
 
     def synced(self, value):
         if not (isinstance(value, tuple) and len(value) == 2):
@@ -319,12 +343,16 @@ def parse_args(argv):
         description="Check that a UI speaks the py_engine_native protocol: starts an engine on "
                     "HOST:PORT, waits for the UI to connect and drives every method.")
     parser.add_argument("--port", type=int, required=True, help="port to listen on")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--json", metavar="FILE", help="also write a JSON report to FILE")
-    parser.add_argument("--wait", type=float, default=60.0, help="seconds to wait for the UI (default 60)")
+    parser.add_argument("--wait", type=float, default=60.0,
+                        help="seconds to wait for the UI to connect (default 60)")
     parser.add_argument("--reconnect", type=float, default=10.0,
-                        help="seconds to wait for the UI to reconnect after a transport fault (default 10)")
-    parser.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for each reply (default 10)")
+                        help="seconds to wait for the UI to reconnect after a transport fault "
+                             "(default 10)")
+    parser.add_argument("--timeout", type=float, default=10.0,
+                        help="seconds to wait for each reply (default 10)")
     args = parser.parse_args(argv)
     if not 0 <= args.port <= 65535:
         parser.error("--port must lie in 0..65535")
