@@ -14,6 +14,7 @@ import json
 import math
 import re
 import sys
+import time
 
 import numpy as np
 
@@ -318,15 +319,17 @@ async def check(args):
     except RuntimeError as exc:
         checker.record(f"engine listens on {args.host}:{args.port}", [str(exc)], "")
         return checker.results
-    print(f"listening on ws://{args.host}:{args.port}/; start or reload the UI "
+    args.port = getattr(engine, "bound_port", None) or args.port  # the port --port 0 got
+    print(f"listening on {url(args)}; start or reload the UI "
           f"(waiting up to {args.wait:g} s)", file=sys.stderr, flush=True)
     try:
+        began = time.monotonic()
         try:
             await engine.wait_connected(timeout_secs=args.wait)
         except RuntimeError:
             checker.record("UI connects", [f"no UI connected within {args.wait:g} s"], "")
             return checker.results
-        checker.record("UI connects", [], f"within {args.wait:g} s")
+        checker.record("UI connects", [], f"after {time.monotonic() - began:.1f} s")
         await checker.session(candles())
     except Stop as stop:
         checker.record("stopped early", [str(stop)], "")
@@ -335,6 +338,11 @@ async def check(args):
         if close is not None:
             await close()
     return checker.results
+
+
+def url(args):
+    host = f"[{args.host}]" if ":" in args.host else args.host
+    return f"ws://{host}:{args.port}/"
 
 
 def parse_args(argv):
@@ -369,7 +377,7 @@ def main(argv=None):
     passed = len(results) - failed
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
-            json.dump({"ui": f"ws://{args.host}:{args.port}/", "passed": passed, "failed": failed,
+            json.dump({"ui": url(args), "passed": passed, "failed": failed,
                        "checks": results}, f, indent=1)
     print(f"{passed} passed, {failed} failed", flush=True)
     return 1 if failed else 0
