@@ -24,6 +24,7 @@ catch it. Catch it as `except BaseException` and test `type(e).__name__ == "Pani
 """
 
 import asyncio
+from types import TracebackType
 from typing import Any, Literal, Sequence, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -70,6 +71,42 @@ class NativeEngineAsync:
         Sends nothing. No time limit by default; with one, fails with RuntimeError
         "RpcTransportError(seq=None, fnId=None): wait_connected timed out".
         """
+    def close(self) -> asyncio.Future[None]:
+        """close($self)
+
+        Stops every accept loop of the engine (closing its listening sockets), ends the opening
+        handshakes in progress and closes the installed UI connection; resolves to None. A call
+        waiting for its reply fails with RuntimeError "RpcTransportError(seq=Some(S),
+        fnId=Some(F)): websocket closed" (a call queued behind it with the transport error of
+        its step), later calls with "RpcTransportError(seq=None, fnId=Some(F)): no websocket
+        connected". Pending wait_connected() calls keep waiting: a later start() and a UI that
+        connects resolve them, or their own time-out or cancellation ends them. start() may bind
+        again afterwards. Idempotent; never fails.
+        """
+    def __aenter__(self) -> asyncio.Future[NativeEngineAsync]:
+        """__aenter__($self)
+
+        Awaits start() and resolves to the engine itself:
+        async with NativeEngineAsync(host, port) as engine: ...
+        """
+    def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> asyncio.Future[None]:
+        """__aexit__($self, exc_type, exc_value, traceback)
+
+        Awaits close() and resolves to None, so an exception raised in the block propagates.
+        """
+    @property
+    def bound_port(self) -> int | None:
+        """Port of the listening socket of the most recent successful start() (the one the system
+        chose when the port is 0), or None before start() and after close()."""
+    @property
+    def bound_address(self) -> tuple[str, int] | None:
+        """(address, port) of the listening socket of the most recent successful start(), the
+        address as text ("127.0.0.1", "::1"), or None before start() and after close()."""
     def init_candles(self, ohlc5: _F64, timeout_secs: _Timeout = None) -> asyncio.Future[None]:
         """init_candles($self, ohlc5, timeout_secs=None)
 

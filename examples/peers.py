@@ -68,8 +68,8 @@ def start_browser(ws_url: str, settings: dict[str, object], *, headed: bool = Fa
         args = ["node", os.path.join(UI_DIR, "browser.mjs"), "--page", page]
         if headed:
             args.append("--headed")
-        if screenshot:
-            args += ["--screenshot", screenshot]
+        if screenshot:  # taken during a training episode with trades (at exit if none came)
+            args += ["--screenshot", screenshot, "--screenshot-when", "trading"]
         peers.spawn(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     except BaseException:
         peers.stop()

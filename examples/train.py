@@ -217,7 +217,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="seconds to wait for the UI (default 60 with a spawned peer, "
                              "no limit with --peer none)")
     parser.add_argument("--headed", action="store_true", help="browser peer: show the window")
-    parser.add_argument("--screenshot", help="browser peer: save a PNG of the page at the end")
+    parser.add_argument("--screenshot", help="browser peer: save a PNG of the page during a "
+                        "training episode with trades (at the end if there is none)")
     args = parser.parse_args(argv)
     if args.episodes < 1:
         parser.error("--episodes must be at least 1")
