@@ -319,7 +319,7 @@ async def check(args):
     except RuntimeError as exc:
         checker.record(f"engine listens on {args.host}:{args.port}", [str(exc)], "")
         return checker.results
-    args.port = getattr(engine, "bound_port", None) or args.port  # the port --port 0 got
+    args.port = engine.bound_port  # the port that --port 0 got
     print(f"listening on {url(args)}; start or reload the UI "
           f"(waiting up to {args.wait:g} s)", file=sys.stderr, flush=True)
     try:
@@ -334,9 +334,7 @@ async def check(args):
     except Stop as stop:
         checker.record("stopped early", [str(stop)], "")
     finally:
-        close = getattr(engine, "close", None)
-        if close is not None:
-            await close()
+        await engine.close()
     return checker.results
 
 

@@ -75,9 +75,11 @@ def test_check_ui_against_headless_uis(fault, named, tmp_path):
 
 def test_check_ui_reports_a_missing_ui_and_bad_arguments(tmp_path):
     report = tmp_path / "report.json"
-    status, lines, passed, failed = finish_check(start_check(free_port(), report, wait=0.5), report)
+    status, lines, passed, failed = finish_check(start_check(0, report, wait=0.5), report)
     assert (status, passed, failed) == (1, 0, 1)
     assert lines == ["FAIL UI connects: no UI connected within 0.5 s"]
+    with open(report, encoding="utf-8") as f:  # --port 0: the report names the port chosen
+        assert re.fullmatch(r"ws://127\.0\.0\.1:[1-9]\d*/", json.load(f)["ui"])
     bad = subprocess.run([sys.executable, "-m", "py_engine_native_env.check_ui", "--port", "70000"],
                          cwd=ROOT, env=check_env(), capture_output=True, text=True, timeout=60)
     assert bad.returncode == 2 and "--port must lie in 0..65535" in bad.stderr
