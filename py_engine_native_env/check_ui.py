@@ -126,13 +126,14 @@ def policy(value):
 
 
 class Check:
+    """One session of calls against the connected UI, and the check line of each."""
+
     def __init__(self, engine, timeout, reconnect):
         self.engine, self.timeout, self.reconnect = engine, timeout, reconnect
         self.results = []
-        self.declared = {}   # layout -> width named by get_rl_config
-        self.widths = {}     # layout -> width of the first reply
+        self.fields = {}   # layout -> column names, as get_rl_config declares them
+        self.widths = {}   # layout -> width of the first reply
         self.faults_in_a_row = 0
-        self.declared_fields = {}  # field-list key -> names, from get_rl_config
         self.calls = 0
 
     def record(self, name, problems, detail):
@@ -148,7 +149,7 @@ class Check:
         """A matrix's column count or a vector's length against the declared and the first."""
         fault, noun = ("wrong column count", "columns") if what == "matrix" else \
             ("wrong vector length", "values")
-        declared = self.declared.get(layout)
+        declared = len(self.fields[layout]) if layout in self.fields else None
         if declared is not None and n != declared:
             return (f"{fault}: the {what} has {n} {noun}, get_rl_config's {LAYOUT_KEYS[layout]} "
                     f"names {declared}")
@@ -261,7 +262,7 @@ class Check:
         await run("close_positions", [], [], [], validate=mat("close_result", rows=0))
         await run("close_positions", [2147483647], [1], [0.0], edge=True,
                   validate=mat("close_result", rows=1))
-        fields = self.declared_fields.get("ticket_fields") or []
+        fields = self.fields.get("tickets", [])
         if tickets is not None and tickets.shape[0] and "id" in fields:
             # get_rl_config names the id column: reduce the first position, close the others.
             ids = [int(i) for i in tickets[:, fields.index("id")]]
@@ -289,7 +290,6 @@ class Check:
         return mp + vp, f"VecMatF64: snapshot {vd}, tickets {md}"
 
     def config(self, text):
-        self.declared_fields = {}
         if not isinstance(text, str):
             return [f"expected a str, got {text!r:.80}"], ""
         try:
@@ -301,9 +301,8 @@ class Check:
         for layout, key in LAYOUT_KEYS.items():
             fields = doc.get(key)
             if isinstance(fields, list) and all(isinstance(f, str) for f in fields):
-                self.declared[layout] = len(fields)
-                self.declared_fields[key] = fields
-        named = ", ".join(LAYOUT_KEYS[k] for k in self.declared) or "no layouts"
+                self.fields[layout] = fields
+        named = ", ".join(LAYOUT_KEYS[k] for k in self.fields) or "no layouts"
         return [], f"JSON object of {len(doc)} keys, naming {named}"
 
 
