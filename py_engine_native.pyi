@@ -18,6 +18,15 @@ raises RuntimeError. The future later holds the UI's decoded reply, or fails wit
 get_sync_policy, and no limit for wait_connected. A negative, NaN or infinite value raises
 PanicException in the call.
 
+Numbers are typed as the module converts them: a float parameter takes what float conversion
+at the C level takes (a float, an int, any object with __float__ or __index__, such as NumPy
+scalars; not a str), an integer parameter an object with __index__. The fixed texts are typed
+as Literal in their canonical spelling: side "buy" / "sell", order_type "limit" / "stop",
+episode_type "train" / "test". The module itself also accepts other spellings (side and
+order_type with surrounding white space and in any ASCII case; any episode_type text, where
+"test" in any case selects the test set and every other text the train set); typed code writes
+the canonical one.
+
 PanicException is not a module attribute: it is raised for internal faults (such as an
 unusable time-out) and derives directly from BaseException, so `except Exception` does not
 catch it. Catch it as `except BaseException` and test `type(e).__name__ == "PanicException"`.
@@ -41,8 +50,11 @@ __all__ = [
     "encode_close_step_py",
 ]
 
-_Float = SupportsFloat | SupportsIndex | str
+_Float = SupportsFloat | SupportsIndex
 _Timeout = _Float | None
+_Side = Literal["buy", "sell"]
+_OrderType = Literal["limit", "stop"]
+_EpisodeType = Literal["train", "test"]
 _F64 = NDArray[np.float64]
 
 class NativeEngineAsync:
@@ -116,7 +128,10 @@ class NativeEngineAsync:
         element type, or non-contiguous memory raises TypeError in the call. Time-out 10 s.
         """
     def reset_episode(
-        self, episode_index: SupportsIndex, episode_type: str, timeout_secs: _Timeout = None
+        self,
+        episode_index: SupportsIndex,
+        episode_type: _EpisodeType,
+        timeout_secs: _Timeout = None,
     ) -> asyncio.Future[int]:
         """reset_episode($self, episode_index, episode_type, timeout_secs=None)
 
@@ -207,8 +222,8 @@ class NativeEngineAsync:
         """
     def place_order(
         self,
-        side: str,
-        order_type: str,
+        side: _Side,
+        order_type: _OrderType,
         price: _Float,
         units: SupportsIndex,
         take_profit: _Float | None = None,
@@ -229,7 +244,7 @@ class NativeEngineAsync:
         """
     def place_ticket(
         self,
-        side: str,
+        side: _Side,
         units: SupportsIndex,
         take_profit: _Float | None = None,
         stop_loss: _Float | None = None,

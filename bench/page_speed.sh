@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Steps per second of the browser demo (examples/train.py against the reference page in
-# Chromium, as scripts/demo.sh --browser runs it) with the page of the working tree ("after")
+# Steps per second of the browser demo (examples/train.py with one environment against the
+# reference page in headless Chromium, as scripts/demo.sh --browser shows environment 0) with the page of the working tree ("after")
 # and the page of a git revision ("before"), alternating in one run so that both meet the same
 # machine. Only ui/ differs between the two; the examples are the working tree's.
 #
@@ -24,9 +24,9 @@ for side in before after; do ln -s "$PWD/ui/node_modules" "$tmp/$side/ui/node_mo
 declare -A runs=([before]="" [after]="")
 for ((r = 1; r <= rounds; r++)); do
   for side in before after; do
-    port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    line=$(/usr/bin/python3 "$tmp/$side/examples/train.py" --build "$PWD/build" --peer browser \
-      --port "$port" --episodes "$episodes" --candles 1201 | grep -o 'steps_per_s=[0-9]*')
+    line=$(PYTHONPATH="$PWD" /usr/bin/python3 "$tmp/$side/examples/train.py" --build "$PWD/build" \
+      --render rgb_array --envs 1 --ui-dir "$tmp/$side/ui" --episodes "$episodes" --candles 1201 \
+      | grep -o 'steps_per_s=[0-9]*')
     echo "round $r $side ${line}"
     runs[$side]+="${line#steps_per_s=} "
   done
