@@ -3,6 +3,7 @@
 # killed mid-round (each reported by name, the other worker's trajectory kept, the environments
 # recreated on the next round), and no process left behind.
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -24,6 +25,10 @@ from py_engine_native_env.dask_rollouts import PolicyError, RolloutRunner  # noq
 
 cloudpickle.register_pickle_by_value(sys.modules[__name__])  # workers cannot import this file
 STEPS, ENVS = 12, 2
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("PEN_BUILD_DIR", os.path.join(ROOT, "build"))
+SUMMARY = re.compile(r"^rounds=(\d+) workers=(\d+) envs=2 steps=(\d+) steps_per_s=\d+ "
+                     r"episodes=(\d+) eval_equity=\d+\.\d\d time_s=\d+\.\d$")
 
 
 class Cycle:
@@ -113,6 +118,19 @@ def test_rounds_survive_a_dead_ui_and_a_dead_worker_process():
         check_full(fifth, names)
         seen_ui.update(p for pids in runner.ui_pids().values() for p in pids)
         worker_pids += runner.client.run(os.getpid).values()
+
+        # examples/distributed.py against this cluster's scheduler (its own actors beside ours).
+        example = subprocess.run(
+            [sys.executable, os.path.join(ROOT, "examples", "distributed.py"), "--build",
+             BUILD, "--scheduler", runner.cluster.scheduler_address, "--envs", "2",
+             "--rounds", "2", "--steps", "15", "--episode-length", "10"],
+            capture_output=True, text=True, timeout=240)
+        assert example.returncode == 0, example.stderr
+        lines = example.stdout.splitlines()
+        assert [line.split()[1] for line in lines[:-1]] == ["1/2", "2/2", "eval"]
+        summary = SUMMARY.match(lines[-1])
+        assert summary and summary.group(1, 2, 3) == ("3", "2", str(3 * 2 * 2 * 15)), lines
+        assert int(summary.group(4)) >= 2 * 2 * 2  # each round ends an episode per environment
 
         with pytest.raises(PolicyError, match="ZeroDivisionError"):
             runner.rollout(lambda obs: 1 // 0, STEPS)
