@@ -47,6 +47,7 @@ from __future__ import annotations
 import logging
 import os
 import pickle
+import signal
 import subprocess
 import sys
 import time
@@ -248,6 +249,10 @@ class RolloutRound:
         return {k: np.concatenate(v) if v else np.empty(0) for k, v in parts.items()}
 
 
+def _end_process() -> None:
+    os.kill(os.getpid(), signal.SIGKILL)  # as a crash would: the nanny starts a new one
+
+
 class _Failed:
     def __init__(self, error: Exception) -> None:
         self.error = error
@@ -279,7 +284,7 @@ class RolloutRunner:
     LocalCluster of `n_workers` worker processes (default: one per core) on 127.0.0.1 with no
     dashboard. `seed` seeds every worker's environments differently (and anew each time they
     are recreated). `round_timeout` bounds a round; a worker that has not answered by then
-    counts as failed. `worker_timeout` is how long a round waits for the cluster to regain the
+    counts as failed, and its nanny starts its process anew. `worker_timeout` is how long a round waits for the cluster to regain the
     workers it had (a restarted worker process) before going on without them. Other keywords go
     to VectorTradingEnv on every worker (settings, window, sync, entry, max_steps, ...).
     """
@@ -333,11 +338,18 @@ class RolloutRunner:
         blob = cloudpickle.dumps(policy)
         self._place(result)
         calls = {name: self._call(name, "rollout", blob, int(steps)) for name in self._slots}
-        policy_errors = []
+        policy_errors: list[str] = []
+        gone: list[str] = []
         for name, call in calls.items():
             try:
                 out = call.result(timeout=max(deadline - time.monotonic(), 0.001))
-            except Exception as e:  # the worker process went away, or the round timed out
+            except TimeoutError:
+                gone.append(self._slots[name].address)
+                result.failed[name] = (f"no answer within {self.round_timeout:g} s: "
+                                       f"{self._restart(name)}")
+                continue
+            except Exception as e:  # the worker process went away
+                gone.append(self._slots[name].address)
                 result.failed[name] = f"worker lost: {type(e).__name__}: {e}"
                 self._drop(name)
                 continue
@@ -352,6 +364,8 @@ class RolloutRunner:
             else:
                 result.failed[name] = out["error"]
         result.wall_time = time.perf_counter() - began
+        if gone:
+            self._await_departure(gone)
         if policy_errors:
             raise PolicyError("the policy failed " + policy_errors[0])
         return result
@@ -436,6 +450,24 @@ class RolloutRunner:
             return getattr(self._slots[name].actor, method)(*args)
         except Exception as e:
             return _Failed(e)
+
+    def _restart(self, name: str) -> str:
+        """Ends the process of a worker that does not answer (its actor's thread cannot be
+        interrupted); its nanny, when it has one, starts it anew, and its guard stops its UI."""
+        address = self._slots[name].address
+        self._drop(name)
+        out = self.client.run(_end_process, workers=[address], on_error="return")
+        error = out.get(address)  # the connection that dropped as the process ended
+        if not isinstance(error, OSError):
+            return f"could not end its process ({type(error).__name__}: {error})"
+        return "its process was ended"
+
+    def _await_departure(self, addresses: list[str]) -> None:
+        """Waits (up to worker_timeout) until the scheduler has seen these workers go, so that
+        no actor is put on them again."""
+        deadline = time.monotonic() + self.worker_timeout
+        while time.monotonic() < deadline and set(addresses) & set(self._members().values()):
+            time.sleep(0.1)
 
     def _members(self) -> dict[str, str]:
         info = self.client.scheduler_info()["workers"]

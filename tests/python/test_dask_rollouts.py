@@ -33,10 +33,11 @@ SUMMARY = re.compile(r"^rounds=(\d+) workers=(\d+) envs=2 steps=(\d+) steps_per_
 
 class Cycle:
     """Actions 0..3 in turn; at call `at`, kills process `kill` (whichever worker gets there
-    first), or the worker process itself when it is `exit`."""
+    first), or, in the worker process `exit`, that process, or in the worker process `hang`,
+    hangs there for a minute."""
 
-    def __init__(self, at=0, kill=None, exit=None):
-        self.calls, self.at, self.kill, self.exit = 0, at, kill, exit
+    def __init__(self, at=0, kill=None, exit=None, hang=None):
+        self.calls, self.at, self.kill, self.exit, self.hang = 0, at, kill, exit, hang
 
     def __call__(self, obs):
         self.calls += 1
@@ -47,6 +48,8 @@ class Cycle:
                 pass
         if self.calls == self.at and self.exit == os.getpid():
             os.kill(os.getpid(), signal.SIGKILL)
+        if self.calls == self.at and self.hang == os.getpid():
+            time.sleep(60)
         return (np.arange(len(obs)) + self.calls) % 4
 
 
@@ -116,6 +119,20 @@ def test_rounds_survive_a_dead_ui_and_a_dead_worker_process():
         fifth = runner.rollout(Cycle(), STEPS)
         assert fifth.started == [victim] and not fifth.failed
         check_full(fifth, names)
+        seen_ui.update(p for pids in runner.ui_pids().values() for p in pids)
+        worker_pids += runner.client.run(os.getpid).values()
+
+        # The other worker hangs (a LocalCluster gives up a worker that dies twice in 15 s):
+        # the round goes on without it; its process is ended and its nanny starts it again.
+        runner.round_timeout = 5.0
+        other_pid = runner.client.run(os.getpid, workers=[runner.workers()[other]])
+        sixth = runner.rollout(Cycle(at=5, hang=list(other_pid.values())[0]), STEPS)
+        assert list(sixth.failed) == [other] and "no answer within 5 s: its process was " \
+            "ended" in sixth.failed[other] and list(sixth.trajectories) == [victim]
+        runner.round_timeout = 120.0
+        seventh = runner.rollout(Cycle(), STEPS)
+        assert seventh.started == [other] and not seventh.failed
+        check_full(seventh, names)
         seen_ui.update(p for pids in runner.ui_pids().values() for p in pids)
         worker_pids += runner.client.run(os.getpid).values()
 
