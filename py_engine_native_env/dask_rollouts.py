@@ -257,6 +257,9 @@ class _Failed:
     def __init__(self, error: Exception) -> None:
         self.error = error
 
+    def done(self) -> bool:
+        return True
+
     def result(self, timeout: float | None = None) -> Any:
         raise self.error
 
@@ -342,7 +345,9 @@ class RolloutRunner:
         gone: list[str] = []
         for name, call in calls.items():
             try:
-                out = call.result(timeout=max(deadline - time.monotonic(), 0.001))
+                # An answer already here is taken even when the time is up.
+                out = call.result(timeout=None if call.done() else
+                                  max(deadline - time.monotonic(), 0.001))
             except TimeoutError:
                 gone.append(self._slots[name].address)
                 result.failed[name] = (f"no answer within {self.round_timeout:g} s: "

@@ -128,7 +128,7 @@ def test_rounds_survive_a_dead_ui_and_a_dead_worker_process():
         other_pid = runner.client.run(os.getpid, workers=[runner.workers()[other]])
         sixth = runner.rollout(Cycle(at=5, hang=list(other_pid.values())[0]), STEPS)
         assert list(sixth.failed) == [other] and "no answer within 5 s: its process was " \
-            "ended" in sixth.failed[other] and list(sixth.trajectories) == [victim]
+            "ended" in sixth.failed[other] and list(sixth.trajectories) == [victim], sixth.failed
         runner.round_timeout = 120.0
         seventh = runner.rollout(Cycle(), STEPS)
         assert seventh.started == [other] and not seventh.failed
