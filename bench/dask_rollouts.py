@@ -15,8 +15,9 @@ per W (medians over the rounds):
   runner_cost      wall / slowest - 1: dispatching the round, sending the policy, collecting
                    and decoding the trajectories (the target is under 10 %)
   fixed_ms         the wall time of a 1-step round less its stepping: the per-round floor
-  driver_cpu_ms    CPU time of this process per round and worker (the client, and the
-                   scheduler, which a LocalCluster runs in the same process)
+  actor_call_ms    a small actor call to every worker at once (ui_pids), answered
+  driver_cpu_ms    CPU time of this process per round and worker, less what it spends idle
+                   (the client, and the scheduler, which a LocalCluster runs in this process)
   bytes            trajectory bytes per worker and round, the pickled policy, and the
                    scheduler's membership reply (the one scheduler call of a round) per worker
 """
@@ -62,11 +63,14 @@ def bench(workers: int, args: argparse.Namespace, settings: dict) -> None:
 
     with RolloutRunner(num_envs=args.envs, n_workers=workers, settings=settings) as runner:
         runner.rollout(RandomPolicy(), args.steps)  # creates the environments
+        cpu_before = time.process_time()
+        time.sleep(2.0)  # what this process spends idle: heartbeats of the cluster's servers
+        idle = (time.process_time() - cpu_before) / 2.0
         rates, per_worker, walls, slowest, costs, cpu = [], [], [], [], [], []
         for _ in range(args.rounds):
             cpu_before = time.process_time()
             batch = runner.rollout(RandomPolicy(), args.steps)
-            cpu.append((time.process_time() - cpu_before) / workers)
+            cpu.append((time.process_time() - cpu_before - idle * batch.wall_time) / workers)
             assert not batch.failed and len(batch.trajectories) == workers, batch.failed
             rates.append(batch.steps / batch.wall_time)
             per_worker.append(statistics.mean(batch.steps_per_s.values()))
@@ -78,6 +82,11 @@ def bench(workers: int, args: argparse.Namespace, settings: dict) -> None:
             one = runner.rollout(RandomPolicy(), 1)
             fixed.append(one.wall_time - max(one.step_time.values()))
         trajectory = sum(a.nbytes for a in batch.trajectories[next(iter(batch.trajectories))].values())
+        calls = []
+        for _ in range(20):
+            began = time.perf_counter()
+            runner.ui_pids()  # one small actor call to every worker, at once
+            calls.append(time.perf_counter() - began)
         info = pickle.dumps(runner.client.scheduler_info())
         began = time.perf_counter()
         for _ in range(20):
@@ -88,7 +97,8 @@ def bench(workers: int, args: argparse.Namespace, settings: dict) -> None:
           f"steps_per_s={med(rates):.0f} (per worker {med(per_worker):.0f}) "
           f"wall_s={med(walls):.3f} slowest_s={med(slowest):.3f} "
           f"runner_cost={med(costs):.1%} (min {min(costs):.1%}, max {max(costs):.1%}) "
-          f"fixed_ms={med(fixed) * 1e3:.1f} driver_cpu_ms={med(cpu) * 1e3:.1f}", flush=True)
+          f"fixed_ms={med(fixed) * 1e3:.1f} actor_call_ms={med(calls) * 1e3:.2f} "
+          f"driver_cpu_ms={med(cpu) * 1e3:.1f}", flush=True)
     print(f"  bytes: trajectory={trajectory} per worker and round, "
           f"policy={len(pickle.dumps(RandomPolicy()))}, membership_reply={len(info) // workers} "
           f"per worker ({identity_ms:.1f} ms a call)", flush=True)

@@ -64,21 +64,15 @@ class AgentPolicy:
 
 def learn(agent: MomentumQAgent, batch: Any) -> tuple[int, list[float]]:
     """Q-learning over every kept trajectory; the number of episodes ended and their equity."""
-    ended, equity = 0, []
-    for t in batch.trajectories.values():
-        obs = t["observations"]
-        steps, n = t["actions"].shape
-        for s in range(steps):
-            for i in range(n):
-                if t["autoreset"][s, i]:  # this step began a new episode; its action did nothing
-                    continue
-                agent.learn(obs[s, i], int(t["actions"][s, i]), float(t["rewards"][s, i]),
-                            obs[s + 1, i], bool(t["terminations"][s, i]))
-                if t["terminations"][s, i] or t["truncations"][s, i]:
-                    ended += 1
-                    equity.append(float(t["equity"][s, i]))
-                    agent.end_episode()
-    return ended, equity
+    t = batch.transitions()  # the steps that reset an environment are left out
+    ended: list[float] = []
+    for k in range(len(t["actions"])):
+        agent.learn(t["obs"][k], int(t["actions"][k]), float(t["rewards"][k]), t["next_obs"][k],
+                    bool(t["terminations"][k]))
+        if t["terminations"][k] or t["truncations"][k]:
+            ended.append(float(t["equity"][k]))
+            agent.end_episode()
+    return len(ended), ended
 
 
 def round_line(label: str, batch: Any, ended: int, equity: list[float], epsilon: float) -> str:

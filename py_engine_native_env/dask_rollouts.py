@@ -155,8 +155,7 @@ class RolloutWorker:
             self._done = term | trunc
         elapsed = time.perf_counter() - began
         self._obs = obs[steps].copy()
-        return {"status": "ok", "trajectory": out, "step_time": elapsed, "setup_time": setup,
-                "incarnation": self.incarnation}
+        return {"status": "ok", "trajectory": out, "step_time": elapsed, "setup_time": setup}
 
     def ui_pids(self) -> list[int]:
         """Process ids of the UI processes of the current environments (none when closed)."""
@@ -236,15 +235,16 @@ class RolloutRound:
 
     def transitions(self) -> dict[str, np.ndarray]:
         """Every worker's steps as flat arrays (obs, actions, rewards, next_obs, terminations,
-        truncations), without the autoreset steps, whose actions did nothing."""
+        truncations, equity), worker by worker and step by step, without the autoreset steps,
+        whose actions did nothing."""
         parts: dict[str, list[np.ndarray]] = {k: [] for k in (
-            "obs", "actions", "rewards", "next_obs", "terminations", "truncations")}
+            "obs", "actions", "rewards", "next_obs", "terminations", "truncations", "equity")}
         for t in self.trajectories.values():
             keep = ~t["autoreset"]
             obs = t["observations"]
             parts["obs"].append(obs[:-1][keep])
             parts["next_obs"].append(obs[1:][keep])
-            for key in ("actions", "rewards", "terminations", "truncations"):
+            for key in ("actions", "rewards", "terminations", "truncations", "equity"):
                 parts[key].append(t[key][keep])
         return {k: np.concatenate(v) if v else np.empty(0) for k, v in parts.items()}
 
@@ -306,10 +306,13 @@ class RolloutRunner:
         self.cluster: Any = None
         self._own_client = not isinstance(client, distributed.Client)
         if client is None:
+            # Dask's HTTP servers (metrics; the dashboard needs Bokeh) start whatever the
+            # dashboard setting says: on 127.0.0.1 with them, and without the dashboard.
             self.cluster = distributed.LocalCluster(
                 n_workers=n_workers or os.cpu_count() or 1, threads_per_worker=1,
                 processes=True, host="127.0.0.1", dashboard_address=None,
-                silence_logs=logging.ERROR)
+                scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
+                worker_dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
             client = self.cluster
         try:
             self.client = client if not self._own_client else distributed.Client(
