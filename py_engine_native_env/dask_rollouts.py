@@ -56,8 +56,10 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping
 
 import numpy as np
+from numpy.typing import NDArray
 
-Policy = Callable[[np.ndarray], Any]
+Policy = Callable[[NDArray[np.float64]], Any]
+Arrays = dict[str, NDArray[Any]]
 
 # Kills the UI processes of a worker process that ends without closing its environments (killed,
 # out of memory): the worker holds the write end of this process's stdin, so its end, however it
@@ -104,8 +106,8 @@ class RolloutWorker:
         self.env_kwargs = dict(env_kwargs)
         self.env: Any = None
         self.incarnation = 0
-        self._guard: subprocess.Popen | None = None
-        self._obs = np.empty(0)
+        self._guard: subprocess.Popen[bytes] | None = None
+        self._obs: NDArray[np.float64] = np.empty((0, 0))
         self._done = np.zeros(num_envs, dtype=bool)
 
     def rollout(self, policy_bytes: bytes, steps: int) -> dict[str, Any]:
@@ -120,6 +122,7 @@ class RolloutWorker:
             self.close()
             return {"status": "failed", "error": f"{type(e).__name__}: {e}"}
         n, width = self._obs.shape
+        env: Any = self.env
         obs = np.empty((steps + 1, n, width))
         out = {"observations": obs, "actions": np.zeros((steps, n), dtype=np.int64),
                "rewards": np.zeros((steps, n)), "terminations": np.zeros((steps, n), dtype=bool),
@@ -138,7 +141,7 @@ class RolloutWorker:
                 self._obs = obs[t].copy()
                 return {"status": "policy_error", "error": traceback.format_exc()}
             try:
-                o, r, term, trunc, infos = self.env.step(actions)
+                o, r, term, trunc, infos = env.step(actions)
                 lost = infos.get("_ui_lost")
                 if lost is not None and lost.any():
                     raise _UILost(infos["ui_lost"][lost][0])
@@ -208,7 +211,7 @@ class RolloutRound:
 
     index: int
     steps_per_round: int
-    trajectories: dict[str, dict[str, np.ndarray]] = field(default_factory=dict)
+    trajectories: dict[str, Arrays] = field(default_factory=dict)
     step_time: dict[str, float] = field(default_factory=dict)
     setup_time: dict[str, float] = field(default_factory=dict)
     failed: dict[str, str] = field(default_factory=dict)
@@ -233,11 +236,11 @@ class RolloutRound:
         busy = [self.step_time[n] + self.setup_time[n] for n in self.step_time]
         return self.wall_time / max(busy) - 1.0 if busy else float("nan")
 
-    def transitions(self) -> dict[str, np.ndarray]:
+    def transitions(self) -> Arrays:
         """Every worker's steps as flat arrays (obs, actions, rewards, next_obs, terminations,
         truncations, equity), worker by worker and step by step, without the autoreset steps,
         whose actions did nothing."""
-        parts: dict[str, list[np.ndarray]] = {k: [] for k in (
+        parts: dict[str, list[NDArray[Any]]] = {k: [] for k in (
             "obs", "actions", "rewards", "next_obs", "terminations", "truncations", "equity")}
         for t in self.trajectories.values():
             keep = ~t["autoreset"]
@@ -335,7 +338,7 @@ class RolloutRunner:
             raise RuntimeError("the runner is closed")
         if int(steps) < 1:
             raise ValueError(f"steps must be at least 1; got {steps!r}")
-        import cloudpickle
+        import cloudpickle  # type: ignore[import]
 
         began = time.perf_counter()
         deadline = time.monotonic() + self.round_timeout
