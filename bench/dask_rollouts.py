@@ -4,11 +4,11 @@
     /usr/bin/python3 bench/dask_rollouts.py --build build [--workers 1,2] [--envs 4]
                                             [--steps 256] [--rounds 5]
 
-First, for reference, one VectorTradingEnv(--envs) in this process without Dask. Then, for
-each worker count W, a RolloutRunner on a LocalCluster of W worker processes, each with a
-vector environment of --envs simulations and its own headless UI: one warm-up round (which
-creates the environments), then --rounds rounds of --steps steps with a random policy. Printed
-per W (medians over the rounds):
+For reference, one VectorTradingEnv(--envs) in this process without Dask, first and last.
+For each worker count W in between, a RolloutRunner on a LocalCluster of W worker processes,
+each with a vector environment of --envs simulations and its own headless UI: one warm-up
+round (which creates the environments), then --rounds rounds of --steps steps with a random
+policy. Printed per W (medians over the rounds):
   steps_per_s      all workers' steps over the round's wall time, and per worker over its own
                    stepping time (policy calls included)
   wall, slowest    the round's wall time and the slowest worker's stepping time
@@ -16,8 +16,8 @@ per W (medians over the rounds):
                    and decoding the trajectories (the target is under 10 %)
   fixed_ms         the wall time of a 1-step round less its stepping: the per-round floor
   actor_call_ms    a small actor call to every worker at once (ui_pids), answered
-  driver_cpu_ms    CPU time of this process per round and worker, less what it spends idle
-                   (the client, and the scheduler, which a LocalCluster runs in this process)
+  driver_cpu_ms    CPU time of this process per round (the client, and the scheduler and
+                   nannies, which a LocalCluster runs in this process), and per second idle
   bytes            trajectory bytes per worker and round, the pickled policy, and the
                    scheduler's membership reply (the one scheduler call of a round) per worker
 """
@@ -70,7 +70,7 @@ def bench(workers: int, args: argparse.Namespace, settings: dict) -> None:
         for _ in range(args.rounds):
             cpu_before = time.process_time()
             batch = runner.rollout(RandomPolicy(), args.steps)
-            cpu.append((time.process_time() - cpu_before - idle * batch.wall_time) / workers)
+            cpu.append(time.process_time() - cpu_before)
             assert not batch.failed and len(batch.trajectories) == workers, batch.failed
             rates.append(batch.steps / batch.wall_time)
             per_worker.append(statistics.mean(batch.steps_per_s.values()))
@@ -98,7 +98,7 @@ def bench(workers: int, args: argparse.Namespace, settings: dict) -> None:
           f"wall_s={med(walls):.3f} slowest_s={med(slowest):.3f} "
           f"runner_cost={med(costs):.1%} (min {min(costs):.1%}, max {max(costs):.1%}) "
           f"fixed_ms={med(fixed) * 1e3:.1f} actor_call_ms={med(calls) * 1e3:.2f} "
-          f"driver_cpu_ms={med(cpu) * 1e3:.1f}", flush=True)
+          f"driver_cpu_ms={med(cpu) * 1e3:.1f} (idle {idle * 1e3:.1f} ms/s)", flush=True)
     print(f"  bytes: trajectory={trajectory} per worker and round, "
           f"policy={len(pickle.dumps(RandomPolicy()))}, membership_reply={len(info) // workers} "
           f"per worker ({identity_ms:.1f} ms a call)", flush=True)
@@ -119,11 +119,13 @@ def main() -> None:
 
     settings = {"episode_length": args.episode_length}
     print(f"cores={os.cpu_count()} load={os.getloadavg()[0]:.1f}", flush=True)
-    rate = local_baseline(pkg, args.envs, args.steps, args.rounds, settings)
-    print(f"no Dask: VectorTradingEnv({args.envs}) in this process: steps_per_s={rate:.0f}",
-          flush=True)
-    for workers in (int(w) for w in args.workers.split(",")):
-        bench(workers, args, settings)
+    for workers in [0] + [int(w) for w in args.workers.split(",")] + [0]:
+        if workers:
+            bench(workers, args, settings)
+        else:  # before and after, as the machine's load may change
+            rate = local_baseline(pkg, args.envs, args.steps, args.rounds, settings)
+            print(f"no Dask: VectorTradingEnv({args.envs}) in this process: "
+                  f"steps_per_s={rate:.0f}", flush=True)
 
 
 if __name__ == "__main__":
