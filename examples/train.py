@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import collections
 import json
+import math
 import os
 import sys
 import time
@@ -105,7 +106,7 @@ def episode_line(k: int, args: argparse.Namespace, env: int, start: dict[str, An
     summary = info.get("summary", {})
     return (f"episode {k}/{args.episodes} {start['episode_type']}#{start['episode_index']} "
             f"env={env} sync={start['sync']} entry={start['entry']} steps={steps} "
-            f"reward={reward:+.2f} equity={info['equity']:.2f} "
+            f"reward={reward:+.2f} equity={info.get('equity', math.nan):.2f} "
             f"trades={int(summary.get('closed_trades', 0))} "
             f"wins={int(summary.get('winning_trades', 0))} "
             f"drawdown={summary.get('max_drawdown', 0.0):.2%} "
@@ -121,6 +122,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
         settings["episode_length"] = args.episode_length
     envs = pkg.VectorTradingEnv(
         args.envs, render_mode=args.render, ui=args.ui, port=args.port, settings=settings,
+        ui_dir=args.ui_dir, page_screenshot=args.screenshot,
         connect_timeout=args.connect_timeout, max_steps=args.steps or None,
         engine_wrapper=lambda engine: MethodTally(engine, counts))
     try:
@@ -165,7 +167,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
                 if (terminated[i] or truncated[i]) and finished < training:
                     finished += 1
                     info = info_of(infos, i)
-                    final_equity = info["equity"]
+                    final_equity = info.get("equity", math.nan)
                     agent.end_episode()
                     print(episode_line(finished, args, i, starts[i], int(steps[i]),
                                        float(rewards[i]), info, agent.epsilon), flush=True)
@@ -183,7 +185,7 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
                 done = bool(terminated[0] or truncated[0])
             total_steps += n
             info = info_of(infos, 0)
-            final_equity = info["equity"]
+            final_equity = info.get("equity", math.nan)
             print(episode_line(args.episodes, args, 0, start, n, total, info, agent.epsilon),
                   flush=True)
         loop_seconds = time.perf_counter() - loop_began
@@ -247,9 +249,15 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--connect-timeout", type=float, default=None,
                         help="seconds to wait for the UI (default 60 with a spawned UI, "
                              "no limit with --ui none)")
+    parser.add_argument("--screenshot", help="with --render: save a PNG of the page during a "
+                        "training episode with trades (at the end if there is none)")
+    parser.add_argument("--ui-dir", help="the reference UI's folder (default: the installed "
+                        "package's copy, or ui/ of this checkout)")
     args = parser.parse_args(argv)
     if args.episodes < 1 or args.envs < 1:
         parser.error("--episodes and --envs must be at least 1")
+    if args.screenshot and not args.render:
+        parser.error("--screenshot needs --render human or --render rgb_array")
     if args.connect_timeout is None and args.ui != "none":
         args.connect_timeout = 60.0
     return args

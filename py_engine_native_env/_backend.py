@@ -5,6 +5,7 @@ all, the page in Chromium for environment 0 when rendering, or a UI of the calle
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import socket
 import sys
 import time
@@ -65,7 +66,8 @@ class Backend:
                  ui: str = "headless", render_mode: str | None = None,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None) -> None:
         if ui not in UI_CHOICES:
             raise ValueError(f"ui must be one of {', '.join(map(repr, UI_CHOICES))}; got {ui!r}")
         self.loop = asyncio.new_event_loop()
@@ -73,6 +75,7 @@ class Backend:
         self.headless: UIProcess | None = None
         self.browser: BrowserUI | None = None
         self.closed = False
+        self._helper: concurrent.futures.ThreadPoolExecutor | None = None
         try:
             started = self.gather(
                 start_engine(host, port + i if port else 0, engine_wrapper or _as_is)
@@ -86,7 +89,8 @@ class Backend:
                 shown = 1 if render_mode in RENDER_MODES else 0
                 if render_mode in RENDER_MODES:
                     self.browser = BrowserUI(self.urls[0], settings, node=node, folder=ui_dir,
-                                             headed=render_mode == "human")
+                                             headed=render_mode == "human",
+                                             screenshot=page_screenshot)
                 if count > shown:
                     rest = dict(settings)
                     if shown:  # the headless simulations keep seeds apart from the page's
@@ -101,7 +105,13 @@ class Backend:
             raise
 
     def run(self, awaitable: Awaitable[T]) -> T:
-        return self.loop.run_until_complete(awaitable)
+        if asyncio._get_running_loop() is None:
+            return self.loop.run_until_complete(awaitable)
+        # Called while another loop runs in this thread (a notebook's): a loop cannot run
+        # inside another, so ours runs on a helper thread meanwhile.
+        if self._helper is None:
+            self._helper = concurrent.futures.ThreadPoolExecutor(1, "py_engine_native_env")
+        return self._helper.submit(lambda: self.loop.run_until_complete(awaitable)).result()
 
     def gather(self, awaitables: Iterable[Awaitable[T]]) -> list[T]:
         """Runs all at once on the loop; the results in order."""
@@ -152,3 +162,5 @@ class Backend:
             self.browser = self.headless = None
             self.engines = []
             self.loop.close()
+            if self._helper is not None:
+                self._helper.shutdown()

@@ -54,8 +54,12 @@ from collections import deque
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .spaces import Box, Discrete
+
+Obs = NDArray[np.float64]  # an observation (float64, window + 4 values)
+Info = dict[str, Any]
 
 # Field layouts of the reference UI, used when the UI's configuration does not name them.
 DEFAULT_FIELDS = {
@@ -94,7 +98,7 @@ class AsyncTradingEnv:
     ACTION_NAMES = ("hold", "buy", "sell", "close_all")
     n_actions = 4
 
-    def __init__(self, engine: Any, *, config: dict | None = None, window: int = 8,
+    def __init__(self, engine: Any, *, config: Info | None = None, window: int = 8,
                  units: int = 10, sync: str = "auto", entry: str = "ticket",
                  episode_type: str = "train", max_steps: int | None = None,
                  stop_loss: float | None = 0.01, limit_offset: float = 0.001,
@@ -126,17 +130,18 @@ class AsyncTradingEnv:
     # -- Gymnasium-style API -------------------------------------------------------------
 
     async def reset(self, seed: int | None = None,
-                    options: dict | None = None) -> tuple[np.ndarray, dict]:
+                    options: Info | None = None) -> tuple[Obs, Info]:
         """Start an episode; returns (observation, info)."""
         if seed is not None:
             self.np_random = np.random.default_rng(seed)
+        self._ready = False
         try:
             if self._lost is not None:
                 await self.wait_for_ui(self.reconnect_timeout)
             return await self._reset(options or {})
         except UILost as e:
             # The UI went away during the reset itself: once more, on the next connection.
-            self._lost = str(e)
+            self._forget_ui(str(e))
             await self.wait_for_ui(self.reconnect_timeout)
             return await self._reset(options or {})
 
@@ -163,10 +168,10 @@ class AsyncTradingEnv:
         """Why the UI was lost, until a UI is connected again; None otherwise."""
         return self._lost
 
-    async def _reset(self, options: dict) -> tuple[np.ndarray, dict]:
+    async def _reset(self, options: Info) -> tuple[Obs, Info]:
         if self.config is None:
             self.config = json.loads(await self._call(self.engine.get_rl_config))
-        self._config: dict = self.config
+        self._config: Info = self.config
         self._fields = {name: _index(self._config.get(name) or default)
                         for name, default in DEFAULT_FIELDS.items()}
         self._episode_type = options.get("episode_type", self.episode_type)
@@ -194,7 +199,7 @@ class AsyncTradingEnv:
                 "sync": self._sync, "entry": self._entry, "equity": self._initial_equity}
         return self._observation(), info
 
-    async def step(self, action: int) -> tuple[np.ndarray, float, bool, bool, dict]:
+    async def step(self, action: int) -> tuple[Obs, float, bool, bool, Info]:
         """Apply `action`, advance one step; returns (obs, reward, terminated, truncated, info)."""
         if not self._ready:
             raise RuntimeError("reset() must be awaited before step() (episode over or not started)")
@@ -203,7 +208,7 @@ class AsyncTradingEnv:
                              f"(an integer of {self.action_space}), got {action!r}")
         action = int(action)
         equity_before = self._snap("equity")
-        info: dict[str, Any] = {"action": self.ACTION_NAMES[action]}
+        info: Info = {"action": self.ACTION_NAMES[action]}
         try:
             await self._act(action, info)
             await self._advance()
@@ -224,8 +229,8 @@ class AsyncTradingEnv:
                     info["summary"] = dict(zip(names, summary[0].tolist()))
                 info["events"] = await self._call(self.engine.fetch_events)
             except UILost as e:
-                self._lost = str(e)
-                info["ui_lost"] = self._lost
+                self._forget_ui(str(e))
+                info["ui_lost"] = str(e)
             self._ready = False
         return self._observation(), float(reward), bool(terminated), bool(truncated), info
 
@@ -240,13 +245,17 @@ class AsyncTradingEnv:
                 raise UILost(str(e)) from e
             raise
 
-    def _end_lost(self, reason: str, info: dict) -> tuple[np.ndarray, float, bool, bool, dict]:
-        """Ends the episode as truncated after the UI went away; the next reset goes on."""
+    def _forget_ui(self, reason: str) -> None:
+        """After a loss: what was learnt from the UI is read again from the next one."""
         self._lost = reason
         self._ready = False
         if self._own_config:
             self.config = None  # the next UI may be configured otherwise
         self._advice = None
+
+    def _end_lost(self, reason: str, info: Info) -> tuple[Obs, float, bool, bool, Info]:
+        """Ends the episode as truncated after the UI went away; the next reset goes on."""
+        self._forget_ui(reason)
         info["ui_lost"] = reason
         return self._observation(), 0.0, False, True, info
 
@@ -258,7 +267,7 @@ class AsyncTradingEnv:
             self._advice = await self._call(self.engine.get_sync_policy) or "deferred"
         return self._advice
 
-    async def _act(self, action: int, info: dict) -> None:
+    async def _act(self, action: int, info: Info) -> None:
         flat = self._snap("open_positions") == 0 and self._snap("pending_orders") == 0
         if action in (self.BUY, self.SELL) and flat:
             side = "buy" if action == self.BUY else "sell"
@@ -276,18 +285,21 @@ class AsyncTradingEnv:
                                                   [CLOSE_ACTION] * len(ids), [0.0] * len(ids))
             self._pending.clear()
 
-    async def _open(self, side: str) -> np.ndarray:
+    async def _open(self, side: str) -> Obs:
         close = self._snap("close")
         if self._entry == "ticket":
             # Ticket offsets are price distances from the entry.
             stop = close * self.stop_loss if self.stop_loss else None
-            return await self._call(self.engine.place_ticket, side, self.units, stop_loss=stop)
+            reply: Obs = await self._call(self.engine.place_ticket, side, self.units,
+                                          stop_loss=stop)
+            return reply
         # Order offsets are fractions of the fill price; the time limit counts steps.
         sign = -1.0 if side == "buy" else 1.0
         price = close * (1.0 + sign * self.limit_offset)
-        return await self._call(self.engine.place_order, side, "limit", price, self.units,
-                                stop_loss=self.stop_loss or None,
-                                time_limit=float(self.limit_ttl))
+        reply = await self._call(self.engine.place_order, side, "limit", price, self.units,
+                                 stop_loss=self.stop_loss or None,
+                                 time_limit=float(self.limit_ttl))
+        return reply
 
     async def _advance(self) -> None:
         before = self._position()
@@ -318,7 +330,7 @@ class AsyncTradingEnv:
     def _snap(self, name: str) -> float:
         return float(self._snapshot[self._fields["snapshot_fields"][name]])
 
-    def _observation(self) -> np.ndarray:
+    def _observation(self) -> Obs:
         obs = np.zeros(self.observation_shape, dtype=np.float64)
         closes = np.fromiter(self._closes, dtype=np.float64)
         if closes.size >= 2:

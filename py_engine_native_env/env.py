@@ -13,51 +13,54 @@ loop of its own.
 
 from __future__ import annotations
 
-from typing import Any, Awaitable, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Mapping
 
 import numpy as np
 
 from ._backend import Backend, T, check_render_mode
-from .async_env import AsyncTradingEnv
+from .async_env import AsyncTradingEnv, Info, Obs
 from .spaces import HAVE_GYMNASIUM, gymnasium
 
-if HAVE_GYMNASIUM:  # pragma: no cover - depends on the machine
-    _EnvBase: Any = gymnasium.Env
-else:
-    class _EnvBase:
-        """What gymnasium.Env gives: np_random seeded by reset(seed=), unwrapped, context use."""
+class _FallbackEnv:
+    """What gymnasium.Env gives: np_random seeded by reset(seed=), unwrapped, context use."""
 
-        metadata: dict[str, Any] = {}
-        render_mode: str | None = None
-        spec = None
-        _np_random: np.random.Generator | None = None
+    metadata: Info = {}
+    render_mode: str | None = None
+    spec = None
+    _np_random: np.random.Generator | None = None
 
-        @property
-        def np_random(self) -> np.random.Generator:
-            if self._np_random is None:
-                self._np_random = np.random.default_rng()
-            return self._np_random
+    @property
+    def np_random(self) -> np.random.Generator:
+        if self._np_random is None:
+            self._np_random = np.random.default_rng()
+        return self._np_random
 
-        @np_random.setter
-        def np_random(self, value: np.random.Generator) -> None:
-            self._np_random = value
+    @np_random.setter
+    def np_random(self, value: np.random.Generator) -> None:
+        self._np_random = value
 
-        def reset(self, *, seed: int | None = None, options: dict | None = None) -> Any:
-            if seed is not None:
-                self._np_random = np.random.default_rng(seed)
+    def reset(self, *, seed: int | None = None, options: Info | None = None) -> Any:
+        if seed is not None:
+            self._np_random = np.random.default_rng(seed)
 
-        @property
-        def unwrapped(self) -> Any:
-            return self
+    @property
+    def unwrapped(self) -> Any:
+        return self
 
-        def __enter__(self) -> Any:
-            return self
+    def __enter__(self) -> Any:
+        return self
 
-        def __exit__(self, *exc: object) -> None:
-            self.close()
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
-        def close(self) -> None:
-            pass
+    def close(self) -> None:
+        pass
+
+
+if TYPE_CHECKING or not HAVE_GYMNASIUM:
+    _EnvBase = _FallbackEnv
+else:  # pragma: no cover - depends on the machine
+    _EnvBase = gymnasium.Env
 
 
 class TradingEnv(_EnvBase):
@@ -67,26 +70,30 @@ class TradingEnv(_EnvBase):
 
     render_mode: None (the UI runs headless under Node), "human" (the UI is the page in
     Chromium, shown) or "rgb_array" (the page in headless Chromium; render() returns its
-    screenshot as a uint8 array (height, width, 3); needs Pillow). ui="none" starts no UI and
+    screenshot as a uint8 array (height, width, 3); needs Pillow); with those two,
+    `page_screenshot` names a PNG that the page's launcher saves during a training episode with
+    trades (or when the environment closes). ui="none" starts no UI and
     waits for one to connect to `url` (give `port` then). `settings` go to the UI started here
     (seed, episode_length, train_episodes, test_episodes, initial_equity, ohlc_window, sync).
     Other keywords go to AsyncTradingEnv (window, units, sync, entry, episode_type, max_steps,
     stop_loss, limit_offset, limit_ttl, reconnect_timeout).
     """
 
-    metadata: dict[str, Any] = {"render_modes": ["human", "rgb_array"], "render_fps": 4}
+    metadata: Info = {"render_modes": ["human", "rgb_array"], "render_fps": 4}
 
     def __init__(self, render_mode: str | None = None, *, ui: str = "headless",
                  host: str = "127.0.0.1", port: int = 0,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None, **env_kwargs: Any) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None, **env_kwargs: Any) -> None:
         check_render_mode(render_mode)
         self.render_mode = render_mode
         self._backend = Backend(1, host=host, port=port, ui=ui, render_mode=render_mode,
                                 settings=settings, node=node, ui_dir=ui_dir,
                                 connect_timeout=connect_timeout,
-                                engine_wrapper=engine_wrapper)
+                                engine_wrapper=engine_wrapper,
+                                page_screenshot=page_screenshot)
         try:
             self.env = AsyncTradingEnv(self._backend.engines[0], **env_kwargs)
         except BaseException:
@@ -99,7 +106,7 @@ class TradingEnv(_EnvBase):
         self._ready = False
 
     def reset(self, *, seed: int | None = None,
-              options: dict[str, Any] | None = None) -> tuple[np.ndarray, dict[str, Any]]:
+              options: Info | None = None) -> tuple[Obs, Info]:
         """Starts an episode; the same seed chooses the same episode, whose simulation is then
         the same. Options: episode_index, episode_type ("train"/"test"), sync, entry."""
         super().reset(seed=seed)
@@ -110,7 +117,7 @@ class TradingEnv(_EnvBase):
         self._ready = True
         return obs, info
 
-    def step(self, action: Any) -> tuple[np.ndarray, float, bool, bool, dict[str, Any]]:
+    def step(self, action: Any) -> tuple[Obs, float, bool, bool, Info]:
         self._check_open()
         if not self._ready:
             raise RuntimeError("step() needs a reset() first: the episode has not started or "
@@ -121,7 +128,7 @@ class TradingEnv(_EnvBase):
         self._ready = not (result[2] or result[3])
         return result
 
-    def render(self) -> np.ndarray | None:
+    def render(self) -> Obs | None:
         """None for render_mode None and "human" (the page draws itself); the page's pixels
         for "rgb_array"."""
         if self.render_mode != "rgb_array":
@@ -152,11 +159,11 @@ class TradingEnv(_EnvBase):
             raise RuntimeError("the environment is closed")
 
 
-def screenshot_array(browser: Any) -> np.ndarray:
+def screenshot_array(browser: Any) -> Obs:
     import os
     import tempfile
     try:
-        from PIL import Image
+        from PIL import Image  # type: ignore[import]
     except ImportError as e:
         raise RuntimeError("render_mode 'rgb_array' needs Pillow to read the page's screenshot "
                            "(Debian: apt install python3-pil)") from e

@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 import time
 import urllib.parse
+import weakref
 from typing import IO, Mapping
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -57,9 +58,12 @@ class UIProcess:
     def __init__(self, args: list[str], *, stdout: int | None = None) -> None:
         self.args = args
         self._log: IO[bytes] = tempfile.TemporaryFile()
-        # A process group of its own, so that stop() also ends Chromium under browser.mjs.
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE if stdout else subprocess.DEVNULL,
-                                     stdout=stdout, stderr=self._log, start_new_session=True)
+        # A process group of its own, so that stop() also ends Chromium under browser.mjs. The
+        # runners stop when their standard input ends: when this process dies, so do they.
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=stdout,
+                                     stderr=self._log, start_new_session=True)
+        # Also stopped when forgotten, and at the interpreter's exit.
+        self._end = weakref.finalize(self, _end_process, self.proc, 10.0)
 
     @property
     def pid(self) -> int:
@@ -82,17 +86,9 @@ class UIProcess:
         return f"{' '.join(self.args[:2])} exited with status {self.proc.returncode}" + (
             f": {tail}" if tail else "")
 
-    def stop(self, timeout: float = 10.0) -> None:
-        if self.alive:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-        for stream in (self.proc.stdin, self.proc.stdout):
-            if stream:
-                stream.close()
+    def stop(self) -> None:
+        """Ends the process (SIGTERM, then SIGKILL to its group after 10 s). Idempotent."""
+        self._end()
         self._log.close()
 
     def __enter__(self) -> UIProcess:
@@ -100,6 +96,19 @@ class UIProcess:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+def _end_process(proc: subprocess.Popen[bytes], timeout: float) -> None:
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+    for stream in (proc.stdin, proc.stdout):
+        if stream:
+            stream.close()
 
 
 def _setting_args(settings: Mapping[str, object]) -> list[str]:
@@ -116,16 +125,17 @@ def start_headless(urls: list[str], settings: Mapping[str, object] | None = None
     node_path = find_node(node)
     args = [node_path, os.path.join(ui_dir(folder), "headless.mjs"), *urls,
             *_setting_args(settings or {})]
-    return UIProcess(args + (["--quiet"] if quiet else []))
+    return UIProcess(args + ["--until-stdin-ends"] + (["--quiet"] if quiet else []))
 
 
 class BrowserUI:
     """The page in Chromium on one engine URL: ui/serve.mjs serves ui/, ui/browser.mjs opens it
-    (headed for "human") and takes screenshots on request."""
+    (headed for "human") and takes screenshots on request; with `screenshot`, browser.mjs
+    itself saves a PNG there during a training episode with trades (or when stopped)."""
 
     def __init__(self, url: str, settings: Mapping[str, object] | None = None, *,
                  headed: bool = False, node: str | None = None, folder: str | None = None,
-                 timeout: float = 60.0) -> None:
+                 screenshot: str | None = None, timeout: float = 60.0) -> None:
         node_path = find_node(node)
         root = ui_dir(folder)
         if not os.path.isdir(os.path.join(root, "node_modules", "playwright-core")):
@@ -143,6 +153,9 @@ class BrowserUI:
             query = urllib.parse.urlencode({"ws": url, **(settings or {})}, safe=":/")
             page = f"{base.rstrip('/')}/index.html?{query}"
             args = [node_path, os.path.join(root, "browser.mjs"), "--page", page, "--state"]
+            if screenshot:  # taken during a training episode with trades, else when stopped
+                args += ["--screenshot", os.path.abspath(screenshot),
+                         "--screenshot-when", "trading"]
             self.browser = UIProcess(args + (["--headed"] if headed else []),
                                      stdout=subprocess.PIPE)
             ready = self._line(self.browser, timeout)

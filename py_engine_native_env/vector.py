@@ -22,36 +22,42 @@ without a UI it raises RuntimeError.
 from __future__ import annotations
 
 import time
-from typing import Any, Awaitable, Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Mapping, Sequence
 
 import numpy as np
 
 from ._backend import Backend, T, check_render_mode
-from .async_env import AsyncTradingEnv
+from .async_env import AsyncTradingEnv, Info, Obs
 from .env import screenshot_array
 from .spaces import HAVE_GYMNASIUM, Box, MultiDiscrete, gymnasium
 
-if HAVE_GYMNASIUM:  # pragma: no cover - depends on the machine
-    _VectorBase: Any = gymnasium.vector.VectorEnv
-    _METADATA: dict[str, Any] = {"render_modes": ["human", "rgb_array"],
-                                 "autoreset_mode": gymnasium.vector.AutoresetMode.NEXT_STEP}
-else:
-    class _VectorBase:
-        metadata: dict[str, Any] = {}
-        render_mode: str | None = None
+class _FallbackVectorEnv:
+    """What gymnasium.vector.VectorEnv gives: unwrapped, context use."""
 
-        def __enter__(self) -> Any:
-            return self
+    metadata: Info = {}
+    render_mode: str | None = None
 
-        def __exit__(self, *exc: object) -> None:
-            self.close()
+    def __enter__(self) -> Any:
+        return self
 
-        @property
-        def unwrapped(self) -> Any:
-            return self
+    def __exit__(self, *exc: object) -> None:
+        self.close()
 
-    _METADATA = {"render_modes": ["human", "rgb_array"], "autoreset_mode": "NextStep"}
+    def close(self, **kwargs: Any) -> None:
+        pass
 
+    @property
+    def unwrapped(self) -> Any:
+        return self
+
+
+if TYPE_CHECKING or not HAVE_GYMNASIUM:
+    _VectorBase = _FallbackVectorEnv
+    _METADATA: Info = {"render_modes": ["human", "rgb_array"], "autoreset_mode": "NextStep"}
+else:  # pragma: no cover - depends on the machine
+    _VectorBase = gymnasium.vector.VectorEnv
+    _METADATA = {"render_modes": ["human", "rgb_array"],
+                 "autoreset_mode": gymnasium.vector.AutoresetMode.NEXT_STEP}
 
 class VectorTradingEnv(_VectorBase):
     """`num_envs` TradingEnv-like environments on one event loop; keywords as for TradingEnv.
@@ -59,13 +65,14 @@ class VectorTradingEnv(_VectorBase):
     Chromium, render() returns its pixels); the others stay headless under Node.
     """
 
-    metadata: dict[str, Any] = _METADATA
+    metadata: Info = _METADATA
 
     def __init__(self, num_envs: int = 8, render_mode: str | None = None, *,
                  ui: str = "headless", host: str = "127.0.0.1", port: int = 0,
                  settings: Mapping[str, object] | None = None, node: str | None = None,
                  ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None, **env_kwargs: Any) -> None:
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None, **env_kwargs: Any) -> None:
         if int(num_envs) < 1:
             raise ValueError(f"num_envs must be at least 1; got {num_envs!r}")
         check_render_mode(render_mode)
@@ -74,7 +81,8 @@ class VectorTradingEnv(_VectorBase):
         self._backend = Backend(self.num_envs, host=host, port=port, ui=ui,
                                 render_mode=render_mode, settings=settings, node=node,
                                 ui_dir=ui_dir, connect_timeout=connect_timeout,
-                                engine_wrapper=engine_wrapper)
+                                engine_wrapper=engine_wrapper,
+                                page_screenshot=page_screenshot)
         try:
             self.envs = [AsyncTradingEnv(engine, **env_kwargs) for engine in self._backend.engines]
         except BaseException:
@@ -97,7 +105,7 @@ class VectorTradingEnv(_VectorBase):
     # -- Gymnasium's vector API ----------------------------------------------------------
 
     def reset(self, *, seed: int | Sequence[int | None] | None = None,
-              options: dict[str, Any] | None = None) -> tuple[np.ndarray, dict[str, Any]]:
+              options: Info | None = None) -> tuple[Obs, Info]:
         """Resets every environment; an int seed gives environment i the seed seed + i."""
         self._check_open()
         if seed is None or isinstance(seed, (int, np.integer)):
@@ -113,15 +121,15 @@ class VectorTradingEnv(_VectorBase):
             env.reset(seed=s, options=options) for env, s in zip(self.envs, seeds))
         self._autoreset[:] = False
         self._lost_since = [None] * self.num_envs
-        infos: dict[str, Any] = {}
+        infos: Info = {}
         for i, (obs, info) in enumerate(results):
             self._obs[i] = obs
             infos = self._add_info(infos, info, i)
         self._ready = True
         return self._obs.copy(), infos
 
-    def step(self, actions: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray,
-                                          dict[str, Any]]:
+    def step(self, actions: Any) -> tuple[Obs, Obs, Obs, Obs,
+                                          Info]:
         self._check_open()
         if not self._ready:
             raise RuntimeError("step() needs a reset() first")
@@ -134,7 +142,7 @@ class VectorTradingEnv(_VectorBase):
         rewards = np.zeros(self.num_envs, dtype=np.float64)
         terminations = np.zeros(self.num_envs, dtype=bool)
         truncations = np.zeros(self.num_envs, dtype=bool)
-        infos: dict[str, Any] = {}
+        infos: Info = {}
         for i, (obs, reward, terminated, truncated, info) in enumerate(results):
             self._obs[i] = obs
             rewards[i], terminations[i], truncations[i] = reward, terminated, truncated
@@ -142,7 +150,7 @@ class VectorTradingEnv(_VectorBase):
         self._autoreset = terminations | truncations
         return self._obs.copy(), rewards, terminations, truncations, infos
 
-    def render(self) -> np.ndarray | None:
+    def render(self) -> Obs | None:
         """Environment 0's page as a uint8 array (height, width, 3) for "rgb_array"; None
         otherwise."""
         if self.render_mode != "rgb_array":
@@ -169,7 +177,7 @@ class VectorTradingEnv(_VectorBase):
 
     # -- internals -----------------------------------------------------------------------
 
-    async def _step_one(self, i: int, action: int) -> tuple[np.ndarray, float, bool, bool, dict]:
+    async def _step_one(self, i: int, action: int) -> tuple[Obs, float, bool, bool, Info]:
         env = self.envs[i]
         if not self._autoreset[i]:
             result = await env.step(action)
@@ -187,7 +195,7 @@ class VectorTradingEnv(_VectorBase):
         obs, info = await env.reset()
         return obs, 0.0, False, False, info
 
-    def _add_info(self, infos: dict[str, Any], info: dict[str, Any], i: int) -> dict[str, Any]:
+    def _add_info(self, infos: Info, info: Info, i: int) -> Info:
         """Gymnasium's layout: infos[key][i] = info[key], infos["_" + key][i] = True."""
         n = self.num_envs
         for key, value in info.items():

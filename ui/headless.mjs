@@ -3,11 +3,12 @@
  * The simulation without a browser:
  *   node ui/headless.mjs ws://127.0.0.1:8765 [ws://127.0.0.1:8766 ...] [--seed N]
  *        [--sync deferred|eager] [--episode-length N] [--train-episodes N] [--test-episodes N]
- *        [--initial-equity X] [--ohlc-window N] [--once] [--quiet]
+ *        [--initial-equity X] [--ohlc-window N] [--once] [--quiet] [--until-stdin-ends]
  * One process serves every engine URL given, each with a simulation of its own; the i-th URL
  * (from 0) gets the seed N + i, so the first keeps N. Connects with Origin http://127.0.0.1,
  * reconnects with backoff, exits on SIGINT/SIGTERM (and, with --once, when the first session
- * of every URL has closed).
+ * of every URL has closed; with --until-stdin-ends, when its standard input ends, so that a
+ * parent holding the other end of a pipe takes the runner with it when it dies).
  */
 import { pathToFileURL } from 'node:url';
 import { WebSocket } from 'ws';
@@ -44,14 +45,15 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
 /**
  * @param {string[]} argv arguments after the script name
  * @returns {{url: string, urls: string[], settings: Record<string, string>, once: boolean,
- *            quiet: boolean}} url is the first of urls
+ *            quiet: boolean, untilStdinEnds: boolean}} url is the first of urls
  */
 export function parseArgs(argv) {
-  const out = { url: '', urls: [], settings: {}, once: false, quiet: false };
+  const out = { url: '', urls: [], settings: {}, once: false, quiet: false, untilStdinEnds: false };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
     if (arg === '--once') out.once = true;
     else if (arg === '--quiet') out.quiet = true;
+    else if (arg === '--until-stdin-ends') out.untilStdinEnds = true;
     else if (arg.startsWith('--')) {
       if (i + 1 >= argv.length) throw new RangeError(`${arg} needs a value`);
       out.settings[arg.slice(2).replaceAll('-', '_')] = argv[++i];
@@ -76,8 +78,9 @@ export function settingsFor(settings, i) {
 
 function main() {
   const links = [];
+  let args;
   try {
-    const args = parseArgs(process.argv.slice(2));
+    args = parseArgs(process.argv.slice(2));
     args.urls.forEach((url, i) => {
       const settings = settingsFor(args.settings, i);
       parseSettings(settings); // every bad setting is reported before anything connects
@@ -102,6 +105,9 @@ function main() {
   const stop = () => { for (const link of links) link.stop(); };
   process.once('SIGINT', stop);
   process.once('SIGTERM', stop);
+  if (args.untilStdinEnds) {
+    process.stdin.on('end', stop).on('error', stop).resume();
+  }
   Promise.all(links.map((link) => link.stopped)).then(() => process.exit(0));
 }
 

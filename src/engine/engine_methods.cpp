@@ -51,5 +51,34 @@ PyMethodDef pen_engine_methods[] = {
     {"place_ticket", with_keywords<method_place_ticket>(), kArgs,
      "place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
      "timeout_secs=None)\n--\n\n"},
+    {"close", method_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Stops every accept loop of the engine (closing its listening sockets), ends the opening\n"
+     "handshakes in progress and closes the installed UI connection; resolves to None. A call\n"
+     "waiting for its reply fails with RuntimeError \"RpcTransportError(seq=Some(S),\n"
+     "fnId=Some(F)): websocket closed\" (a call queued behind it with the transport error of\n"
+     "its step), later calls with \"RpcTransportError(seq=None, fnId=Some(F)): no websocket\n"
+     "connected\". Pending wait_connected() calls keep waiting: a later start() and a UI that\n"
+     "connects resolve them, or their own time-out or cancellation ends them. start() may bind\n"
+     "again afterwards. Idempotent; never fails."},
+    {"__aenter__", method_aenter, METH_NOARGS,
+     "__aenter__($self)\n--\n\n"
+     "Awaits start() and resolves to the engine itself:\n"
+     "async with NativeEngineAsync(host, port) as engine: ..."},
+    {"__aexit__", with_keywords<method_aexit>(), kArgs,
+     "__aexit__($self, exc_type, exc_value, traceback)\n--\n\n"
+     "Awaits close() and resolves to None, so an exception raised in the block propagates."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef pen_engine_getset[] = {
+    {"bound_port", get_bound_port, nullptr,
+     "Port of the listening socket of the most recent successful start() (the one the system\n"
+     "chose when the port is 0), or None before start() and after close().",
+     nullptr},
+    {"bound_address", get_bound_address, nullptr,
+     "(address, port) of the listening socket of the most recent successful start(), the\n"
+     "address as text (\"127.0.0.1\", \"::1\"), or None before start() and after close().",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

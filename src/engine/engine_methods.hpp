@@ -21,5 +21,12 @@ PyObject* method_get_sync_policy(PyObject* self, PyObject* args, PyObject* kwarg
 PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* method_close(PyObject* self, PyObject* unused);
+PyObject* method_aenter(PyObject* self, PyObject* unused);
+PyObject* method_aexit(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Getters of the read-only properties.
+PyObject* get_bound_port(PyObject* self, void* unused);
+PyObject* get_bound_address(PyObject* self, void* unused);
 
 }  // namespace pen::engine

@@ -61,6 +61,7 @@ PyType_Slot engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_methods, pen_engine_methods},
+    {Py_tp_getset, pen_engine_getset},
     {0, nullptr},
 };
 

@@ -34,5 +34,6 @@ inline EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineO
 
 }  // namespace pen::py
 
-// The engine's method table (engine_methods.cpp), terminated by a null entry.
+// The engine's method and property tables (engine_methods.cpp), each ending in a null entry.
 extern PyMethodDef pen_engine_methods[];
+extern PyGetSetDef pen_engine_getset[];

@@ -101,7 +101,12 @@ void spawn_admission(const std::shared_ptr<EngineShared>& shared, int fd,
 
 net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acceptor acceptor,
                                  ListenOptions options) {
-  for (;;) {
+  // close() closes the listening socket; the loop then ends at its next turn.
+  auto registration = shared->lifecycle.on_close([&acceptor] {
+    error_code ignored;
+    acceptor.close(ignored);
+  });
+  while (acceptor.is_open()) {
     const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -114,7 +119,7 @@ net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acce
     if (err == EAGAIN || err == EWOULDBLOCK) {
       auto [ec] = co_await acceptor.async_wait(tcp::acceptor::wait_read,
                                                net::as_tuple(net::use_awaitable));
-      if (ec) log_line("accept failed: " + error_text(ec));
+      if (ec && acceptor.is_open()) log_line("accept failed: " + error_text(ec));
       continue;
     }
     log_line("accept failed: " + os_error_text(err));
@@ -157,6 +162,7 @@ net::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared,
       continue;
     }
     const tcp::endpoint local = acceptor.local_endpoint(ec);
+    shared->lifecycle.listening(local);
     net::co_spawn(shared->executor, accept_loop(shared, std::move(acceptor), options),
                   LogTaskFailure{"accept loop"});
     co_return Listening{std::nullopt, local};

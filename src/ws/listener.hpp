@@ -31,7 +31,8 @@ boost::asio::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared>
                                                    std::string host, std::uint16_t port,
                                                    ListenOptions options = {});
 
-// Never completes: accepts sockets and spawns one admission task per socket.
+// Accepts sockets and spawns one admission task per socket, until close_engine() closes the
+// listening socket.
 boost::asio::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared,
                                          boost::asio::ip::tcp::acceptor acceptor,
                                          ListenOptions options = {});

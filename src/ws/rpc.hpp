@@ -20,6 +20,12 @@ namespace pen::ws {
 boost::asio::awaitable<std::optional<EngineError>> start_listener(
     std::shared_ptr<EngineShared> shared, std::string host, std::uint16_t port);
 
+// Stops every accept loop of the engine (closing its listening socket), ends the handshakes in
+// progress and closes the installed connection; the slot is then empty. Idempotent; start_listener
+// may bind again afterwards. Never fails.
+boost::asio::awaitable<std::optional<EngineError>> close_engine(
+    std::shared_ptr<EngineShared> shared);
+
 // Resolves once the slot holds a connection; RpcTransportError(None, None,
 // "wait_connected timed out") when the optional time-out passes first.
 boost::asio::awaitable<std::optional<EngineError>> wait_connected(

@@ -1,10 +1,12 @@
 # py_engine_native_env against the headless reference UI under Node: the contract of
 # Gymnasium's documented Env and VectorEnv API, errors for misuse, close(), and episodes that
 # survive a UI going away (killed and restarted mid-episode).
+import asyncio
 import os
 import signal
 import socket
 import subprocess
+import sys
 import time
 
 import numpy as np
@@ -243,3 +245,28 @@ def test_vector_env_survives_ui_restarts_per_environment():
         finally:
             for ui in uis:
                 ui.stop()
+
+
+def test_ui_process_ends_with_a_killed_python():
+    script = ("import os, signal, sys\n"
+              "from py_engine_native_env import TradingEnv\n"
+              "env = TradingEnv()\n"
+              "print(env.ui_pids[0], flush=True)\n"
+              "os.kill(os.getpid(), signal.SIGKILL)\n")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert result.returncode == -signal.SIGKILL, result.stderr
+    pid, deadline = int(result.stdout), time.monotonic() + 10
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}")
+
+
+def test_env_works_inside_a_running_event_loop(env):
+    """As in a notebook, whose cells run while an event loop runs."""
+    async def cell():
+        obs, _ = env.reset(seed=1)
+        return obs, env.step(0)
+
+    obs, step = asyncio.run(cell())
+    assert obs in env.observation_space and step[0] in env.observation_space

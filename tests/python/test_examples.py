@@ -60,6 +60,8 @@ def test_train_runs_two_episodes_through_every_engine_method(render):
     episodes = [line for line in lines if line.startswith("episode ")]
     assert [line.split()[2].split("#")[0] for line in episodes] == ["train", "test"]
     assert "candles (init_candles)" in lines[0]
+    if render:  # the page's pixels came back as an array (height, width, RGB)
+        assert re.search(r"^frame: \d+x\d+x3$", result.stdout, re.M), result.stdout
 
 
 # ------------------------------------------------------------------ TradingEnv contract
