@@ -48,8 +48,6 @@ import logging
 import os
 import pickle
 import signal
-import subprocess
-import sys
 import time
 import traceback
 from dataclasses import dataclass, field
@@ -60,26 +58,6 @@ from numpy.typing import NDArray
 
 Policy = Callable[[NDArray[np.float64]], Any]
 Arrays = dict[str, NDArray[Any]]
-
-# Kills the UI processes of a worker process that ends without closing its environments (killed,
-# out of memory): the worker holds the write end of this process's stdin, so its end, however it
-# comes, is an end of file here. A clean close writes a byte first.
-_GUARD = r"""
-import os, signal, sys, time
-if sys.stdin.buffer.read():
-    sys.exit(0)
-pids = [int(p) for p in sys.argv[1:]]
-for sig in (signal.SIGTERM, signal.SIGKILL):
-    for pid in pids:
-        try:
-            os.killpg(pid, sig)
-        except OSError:
-            pass
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline and any(os.path.exists(f"/proc/{p}") for p in pids):
-        time.sleep(0.05)
-"""
-
 
 class PolicyError(RuntimeError):
     """The policy raised, or gave back something that is not a batch of actions."""
@@ -106,7 +84,6 @@ class RolloutWorker:
         self.env_kwargs = dict(env_kwargs)
         self.env: Any = None
         self.incarnation = 0
-        self._guard: subprocess.Popen[bytes] | None = None
         self._obs: NDArray[np.float64] = np.empty((0, 0))
         self._done = np.zeros(num_envs, dtype=bool)
 
@@ -165,19 +142,11 @@ class RolloutWorker:
         return list(self.env.ui_pids) if self.env is not None else []
 
     def close(self) -> None:
-        """Stops the UI and closes the engines; the next rollout creates them again."""
+        """Stops the UI and closes the engines; the next rollout creates them again. (A worker
+        process that ends without this takes its UI with it: the UI ends with its stdin.)"""
         env, self.env = self.env, None
-        try:
-            if env is not None:
-                env.close()
-        finally:
-            if self._guard is not None:
-                try:
-                    self._guard.communicate(b"x", timeout=10)
-                except (OSError, subprocess.TimeoutExpired):
-                    self._guard.kill()
-                    self._guard.wait()
-                self._guard = None
+        if env is not None:
+            env.close()
 
     def _start(self) -> None:
         from .vector import VectorTradingEnv
@@ -188,10 +157,6 @@ class RolloutWorker:
         kwargs["settings"] = {**(kwargs.get("settings") or {}), "seed": seed}
         kwargs.setdefault("reconnect_timeout", 1.0)  # a UI of ours that went never comes back
         self.env = VectorTradingEnv(self.num_envs, **kwargs)
-        if self.env.ui_pids:
-            self._guard = subprocess.Popen(
-                [sys.executable, "-c", _GUARD, *map(str, self.env.ui_pids)],
-                stdin=subprocess.PIPE, start_new_session=True)
         self._obs, _ = self.env.reset(seed=seed)
         self._done = np.zeros(self.num_envs, dtype=bool)
 
@@ -402,7 +367,7 @@ class RolloutRunner:
             for call in calls:
                 try:
                     call.result(timeout=60)
-                except Exception:  # its worker is gone; its guard has stopped its UI
+                except Exception:  # its worker is gone, and its UI with it
                     pass
             self._slots.clear()
         finally:
@@ -464,7 +429,7 @@ class RolloutRunner:
 
     def _restart(self, name: str) -> str:
         """Ends the process of a worker that does not answer (its actor's thread cannot be
-        interrupted); its nanny, when it has one, starts it anew, and its guard stops its UI."""
+        interrupted); its nanny, when it has one, starts it anew, and its UI ends with it."""
         address = self._slots[name].address
         self._drop(name)
         out = self.client.run(_end_process, workers=[address], on_error="return")
