@@ -2,15 +2,12 @@
 // manager over start() and close(), and the bound address.
 #include <optional>
 
-#include "bridge/async_call.hpp"
-#include "engine/engine_methods.hpp"
 #include "engine/engine_object.hpp"
-#include "engine/remote_call.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/py_ref.hpp"
 #include "ws/engine_shared.hpp"
-#include "ws/rpc.hpp"
+#include "ws/listener.hpp"
 
 namespace pen::engine {
 namespace net = boost::asio;
@@ -50,18 +47,16 @@ PyMethodDef cancel_start_def = {"cancel_start", cancel_start, METH_O, nullptr};
 
 // (address, port) of the most recent listener, or None.
 PyObject* bound_value(PyObject* self, bool with_address) {
-  auto local = py::as_engine(self)->shared->lifecycle.bound();
+  auto local = as_engine(self)->shared->lifecycle.bound();
   if (!local) Py_RETURN_NONE;
   if (!with_address) return PyLong_FromLong(local->port());
   return Py_BuildValue("(sH)", local->address().to_string().c_str(), local->port());
 }
 
-}  // namespace
-
 PyObject* method_start(PyObject* self, PyObject*) {
-  const auto& shared = py::as_engine(self)->shared;
+  const EngineObject* engine = as_engine(self);
   return bridge::start_async_call(
-      shared, as_reply(ws::start_listener(shared, py::as_engine(self)->host, py::as_engine(self)->port)),
+      engine->shared, as_reply(ws::start_listener(engine->shared, engine->host, engine->port)),
       bridge::reply_to_none);
 }
 
@@ -69,20 +64,20 @@ PyObject* method_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
   static constexpr py::Param params[] = {{"timeout_secs", false}};
   PyObject* a[1];
   if (!py::bind_args("NativeEngineAsync.wait_connected", params, args, kwargs, a)) return nullptr;
-  std::optional<ws::Timeout> timeout;
+  std::optional<Timeout> timeout;
   if (a[0]) {
     double secs;
-    ws::Timeout t;
+    Timeout t;
     if (!py::timeout_number(a[0], 0.0, secs) || !py::timeout_duration(secs, t)) return nullptr;
     timeout = t;
   }
-  const auto& shared = py::as_engine(self)->shared;
+  const auto& shared = as_engine(self)->shared;
   return bridge::start_async_call(shared, as_reply(ws::wait_connected(shared, timeout)),
                                   bridge::reply_to_none);
 }
 
 PyObject* method_close(PyObject* self, PyObject*) {
-  const auto& shared = py::as_engine(self)->shared;
+  const auto& shared = as_engine(self)->shared;
   return bridge::start_async_call(shared, as_reply(ws::close_engine(shared)),
                                   bridge::reply_to_none);
 }
@@ -115,5 +110,51 @@ PyObject* method_aexit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* get_bound_port(PyObject* self, void*) { return bound_value(self, false); }
 PyObject* get_bound_address(PyObject* self, void*) { return bound_value(self, true); }
+
+// Each docstring starts with the signature line, from which Python derives __text_signature__.
+const PyMethodDef kMethods[] = {
+    {"start", method_start, METH_NOARGS, "start($self)\n--\n\n"},
+    {"wait_connected", py::with_keywords<method_wait_connected>(), kArgs,
+     "wait_connected($self, timeout_secs=None)\n--\n\n"},
+};
+
+// After the other methods in the table: close() and the async context manager.
+const PyMethodDef kClosingMethods[] = {
+    {"close", method_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Stops every accept loop of the engine (closing its listening sockets), ends the opening\n"
+     "handshakes in progress and closes the installed UI connection; resolves to None. A call\n"
+     "waiting for its reply fails with RuntimeError \"RpcTransportError(seq=Some(S),\n"
+     "fnId=Some(F)): websocket closed\" (a call queued behind it with the transport error of\n"
+     "its step), later calls with \"RpcTransportError(seq=None, fnId=Some(F)): no websocket\n"
+     "connected\". Pending wait_connected() calls keep waiting: a later start() and a UI that\n"
+     "connects resolve them, or their own time-out or cancellation ends them. start() may bind\n"
+     "again afterwards. Idempotent; never fails."},
+    {"__aenter__", method_aenter, METH_NOARGS,
+     "__aenter__($self)\n--\n\n"
+     "Awaits start() and resolves to the engine itself:\n"
+     "async with NativeEngineAsync(host, port) as engine: ..."},
+    {"__aexit__", py::with_keywords<method_aexit>(), kArgs,
+     "__aexit__($self, exc_type, exc_value, traceback)\n--\n\n"
+     "Awaits close() and resolves to None, so an exception raised in the block propagates."},
+};
+
+PyGetSetDef kProperties[] = {
+    {"bound_port", get_bound_port, nullptr,
+     "Port of the listening socket of the most recent successful start() (the one the system\n"
+     "chose when the port is 0), or None before start() and after close().",
+     nullptr},
+    {"bound_address", get_bound_address, nullptr,
+     "(address, port) of the listening socket of the most recent successful start(), the\n"
+     "address as text (\"127.0.0.1\", \"::1\"), or None before start() and after close().",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> lifecycle_methods() { return kMethods; }
+std::span<const PyMethodDef> closing_methods() { return kClosingMethods; }
+PyGetSetDef* engine_properties() { return kProperties; }
 
 }  // namespace pen::engine

@@ -1,4 +1,5 @@
-// EngineShared: the handles an engine object holds and every task of that engine shares.
+// EngineShared: the handles an engine object holds and every task of that engine shares, and
+// the wait for its first connection.
 #pragma once
 
 #include <atomic>
@@ -11,8 +12,11 @@
 #include <utility>
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "codec/engine_error.hpp"
+#include "codec/timeout.hpp"
 #include "ws/async_mutex.hpp"
 #include "ws/connected_signal.hpp"
 
@@ -70,8 +74,8 @@ struct EngineShared {
   EngineShared(boost::asio::any_io_executor executor, std::uint32_t start_seq);
 
   // Every task of this engine (accept loop, handshakes, calls, waits) runs on this executor,
-  // which runs one handler at a time (a strand, or a single-threaded context), so
-  // a connection's operations, timers and cancellations never race.
+  // the single-threaded context of one runtime worker, so a connection's operations, timers
+  // and cancellations never race.
   boost::asio::any_io_executor executor;
   AsyncMutex<std::optional<InstalledConnection>> conn_slot;
   AsyncMutex<std::uint32_t> seq_counter;
@@ -80,5 +84,16 @@ struct EngineShared {
   std::atomic<std::uint64_t> next_generation{1};
   Lifecycle lifecycle;
 };
+
+// Resolves once the slot holds a connection; RpcTransportError(None, None,
+// "wait_connected timed out") when the optional time-out passes first.
+boost::asio::awaitable<std::optional<EngineError>> wait_connected(
+    std::shared_ptr<EngineShared> shared, std::optional<Timeout> timeout);
+
+// Stops every accept loop of the engine (closing its listening socket), ends the handshakes in
+// progress and closes the installed connection; the slot is then empty. Idempotent;
+// start_listener may bind again afterwards. Never fails.
+boost::asio::awaitable<std::optional<EngineError>> close_engine(
+    std::shared_ptr<EngineShared> shared);
 
 }  // namespace pen::ws

@@ -144,7 +144,7 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
   if (pending->timed_out) failure = std::string(TIMED_OUT_TEXT);
   if (pending->engine_closed) co_return;  // a failure of the closing itself, not reported
   if (failure) {
-    log_line("accept failed: " + *failure);
+    log_accept_failed(*failure);
     co_return;  // the socket closes with `pending`
   }
   co_await install(*shared, Connection::start(std::move(pending->stream)), *pending);
