@@ -10,9 +10,9 @@
 #include "bridge/callback_types.hpp"
 #include "bridge/exit_gate.hpp"
 #include "bridge/py_names.hpp"
-#include "bridge/runtime.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "ws/runtime.hpp"
+#include "py/errors.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::bridge {
 namespace net = boost::asio;

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "bridge/runtime.hpp"
+#include "ws/runtime.hpp"
 
 namespace pen::bridge {
 namespace {

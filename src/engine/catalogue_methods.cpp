@@ -4,13 +4,13 @@
 
 #include "bridge/async_call.hpp"
 #include "codec/payload.hpp"
-#include "decode/numpy_convert.hpp"
+#include "numpy/numpy_convert.hpp"
 #include "engine/engine_methods.hpp"
 #include "engine/reply_converters.hpp"
 #include "engine/remote_call.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
-#include "module/py_ref.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::engine {
 namespace {

@@ -3,7 +3,7 @@
 #include "engine/engine_methods.hpp"
 
 #include "engine/engine_object.hpp"
-#include "module/args.hpp"
+#include "py/args.hpp"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "engine/engine_shared_factory.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
 
 namespace pen::py {
 namespace {

@@ -3,8 +3,8 @@
 #include <exception>
 #include <new>
 
-#include "bridge/runtime.hpp"
-#include "module/errors.hpp"
+#include "ws/runtime.hpp"
+#include "py/errors.hpp"
 #include "ws/engine_shared.hpp"
 
 namespace pen::py {

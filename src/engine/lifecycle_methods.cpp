@@ -5,8 +5,8 @@
 #include "engine/engine_methods.hpp"
 #include "engine/engine_object.hpp"
 #include "engine/remote_call.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
 #include "ws/rpc.hpp"
 
 namespace pen::engine {

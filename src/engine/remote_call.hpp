@@ -7,7 +7,7 @@
 
 #include "bridge/async_call.hpp"
 #include "codec/bytes.hpp"
-#include "ws/timeout.hpp"
+#include "codec/timeout.hpp"
 
 namespace pen::engine {
 

@@ -1,8 +1,8 @@
 #include "engine/reply_converters.hpp"
 
 #include "codec/payload.hpp"
-#include "decode/numpy_convert.hpp"
-#include "module/errors.hpp"
+#include "numpy/numpy_convert.hpp"
+#include "py/errors.hpp"
 
 namespace pen::engine {
 

@@ -1,7 +1,7 @@
 #include "engine/sequence_convert.hpp"
 
-#include "module/convert.hpp"
-#include "module/py_ref.hpp"
+#include "py/convert.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::engine {
 namespace {

@@ -13,9 +13,9 @@
 #include "engine/remote_call.hpp"
 #include "engine/sequence_convert.hpp"
 #include "engine/side_text.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
 
 namespace pen::engine {
 namespace {

@@ -10,12 +10,12 @@
 //   def encode_close_step_py(flags, actions, ratios) -> list[int]
 //   __all__ = the eight names above, in this order
 #define PEN_NUMPY_IMPORT
-#include "decode/numpy_api.hpp"
+#include "numpy/numpy_api.hpp"
 
 #include "bridge/exit_gate.hpp"
-#include "decode/codec_functions.hpp"
+#include "module/codec_functions.hpp"
 #include "engine/engine_object.hpp"
-#include "module/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::py {
 

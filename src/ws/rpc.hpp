@@ -11,7 +11,7 @@
 #include "codec/bytes.hpp"
 #include "codec/result.hpp"
 #include "ws/engine_shared.hpp"
-#include "ws/timeout.hpp"
+#include "codec/timeout.hpp"
 
 namespace pen::ws {
 

@@ -6,7 +6,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "ws/connection.hpp"
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 #include "ws/rpc.hpp"
 
 namespace pen::ws {

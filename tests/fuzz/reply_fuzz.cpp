@@ -7,7 +7,7 @@
 #include <variant>
 
 #include "fuzz_support.hpp"
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 
 namespace {
 

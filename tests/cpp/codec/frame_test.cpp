@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "byte_helpers.hpp"
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 
 namespace pen::ws {
 namespace {

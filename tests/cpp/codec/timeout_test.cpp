@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "ws/timeout.hpp"
+#include "codec/timeout.hpp"
 
 namespace pen::ws {
 namespace {

@@ -2,7 +2,7 @@
 // outcome does to the installed connection.
 #include "ws/rpc.hpp"
 
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 #include "ws_test_support.hpp"
 
 namespace pen::ws::test {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/runtime.hpp"
+#include "ws/runtime.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "decode/byte_list.hpp"
+#include "py/byte_list.hpp"
 
 #include <array>
 

@@ -1,12 +1,12 @@
-#include "decode/numpy_convert.hpp"
+#include "numpy/numpy_convert.hpp"
 
 #include <cstring>
 #include <span>
 #include <string>
 
-#include "module/convert.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::py {
 namespace {

@@ -1,6 +1,6 @@
-#include "module/errors.hpp"
+#include "py/errors.hpp"
 
-#include "module/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::py {
 

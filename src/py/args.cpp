@@ -1,8 +1,8 @@
-#include "module/args.hpp"
+#include "py/args.hpp"
 
 #include <string>
 
-#include "module/py_ref.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::py {
 namespace {

@@ -1,11 +1,11 @@
-#include "module/convert.hpp"
+#include "py/convert.hpp"
 
 #include <limits>
 #include <variant>
 
-#include "module/args.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::py {
 namespace {

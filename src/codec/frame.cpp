@@ -1,6 +1,6 @@
 // The RPC frame: header layout, request and pong building, and the ordered checks that a
 // received Binary message passes while a call waits for its reply.
-#include "ws/frame.hpp"
+#include "codec/frame.hpp"
 
 #include <cstdlib>
 #include <limits>

@@ -1,13 +1,13 @@
-#include "decode/codec_functions.hpp"
+#include "module/codec_functions.hpp"
 
 #include <array>
 
 #include "codec/payload.hpp"
-#include "decode/byte_list.hpp"
-#include "decode/numpy_convert.hpp"
-#include "module/args.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
+#include "py/byte_list.hpp"
+#include "numpy/numpy_convert.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
 
 namespace pen::py {
 namespace {

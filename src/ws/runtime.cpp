@@ -1,4 +1,4 @@
-#include "bridge/runtime.hpp"
+#include "ws/runtime.hpp"
 
 #include <pthread.h>
 #include <sched.h>

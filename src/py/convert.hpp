@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "module/args.hpp"
-#include "ws/timeout.hpp"
+#include "py/args.hpp"
+#include "codec/timeout.hpp"
 
 namespace pen::py {
 

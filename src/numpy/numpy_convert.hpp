@@ -2,7 +2,7 @@
 // need the GIL; those returning PyObject* give a new reference or nullptr with an exception set.
 #pragma once
 
-#include "decode/numpy_api.hpp"
+#include "numpy/numpy_api.hpp"
 
 #include "codec/bytes.hpp"
 #include "codec/payload.hpp"

@@ -1,6 +1,6 @@
 // Float seconds to an exact nanosecond duration, and deadlines that saturate instead of
 // overflowing the steady clock.
-#include "ws/timeout.hpp"
+#include "codec/timeout.hpp"
 
 #include <bit>
 #include <cmath>
