@@ -115,7 +115,7 @@ def test_call_cancelled_before_its_loop_closed_ends_quietly(cancelled, capfd):
         ui.result(STEP)
     err += capfd.readouterr().err
     if cancelled:
-        assert watch() is None, "the worker still holds the future"
         assert "Traceback" not in err and "Error" not in err, err
+        assert watch() is None, "the worker still holds the future"
     else:  # an uncancelled call reports, as documented, that its loop is gone
         assert CLOSED in err, err
