@@ -18,12 +18,22 @@ raises RuntimeError. The future later holds the UI's decoded reply, or fails wit
 get_sync_policy, and no limit for wait_connected. A negative, NaN or infinite value raises
 PanicException in the call.
 
+Numbers are typed as the module converts them: a float parameter takes what float conversion
+at the C level takes (a float, an int, any object with __float__ or __index__, such as NumPy
+scalars; not a str), an integer parameter an object with __index__. The fixed texts are typed
+as Literal in their canonical spelling: side "buy" / "sell", order_type "limit" / "stop",
+episode_type "train" / "test". The module itself also accepts other spellings (side and
+order_type with surrounding white space and in any ASCII case; any episode_type text, where
+"test" in any case selects the test set and every other text the train set); typed code writes
+the canonical one.
+
 PanicException is not a module attribute: it is raised for internal faults (such as an
 unusable time-out) and derives directly from BaseException, so `except Exception` does not
 catch it. Catch it as `except BaseException` and test `type(e).__name__ == "PanicException"`.
 """
 
 import asyncio
+from types import TracebackType
 from typing import Any, Literal, Sequence, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -40,8 +50,11 @@ __all__ = [
     "encode_close_step_py",
 ]
 
-_Float = SupportsFloat | SupportsIndex | str
+_Float = SupportsFloat | SupportsIndex
 _Timeout = _Float | None
+_Side = Literal["buy", "sell"]
+_OrderType = Literal["limit", "stop"]
+_EpisodeType = Literal["train", "test"]
 _F64 = NDArray[np.float64]
 
 class NativeEngineAsync:
@@ -70,6 +83,42 @@ class NativeEngineAsync:
         Sends nothing. No time limit by default; with one, fails with RuntimeError
         "RpcTransportError(seq=None, fnId=None): wait_connected timed out".
         """
+    def close(self) -> asyncio.Future[None]:
+        """close($self)
+
+        Stops every accept loop of the engine (closing its listening sockets), ends the opening
+        handshakes in progress and closes the installed UI connection; resolves to None. A call
+        waiting for its reply fails with RuntimeError "RpcTransportError(seq=Some(S),
+        fnId=Some(F)): websocket closed" (a call queued behind it with the transport error of
+        its step), later calls with "RpcTransportError(seq=None, fnId=Some(F)): no websocket
+        connected". Pending wait_connected() calls keep waiting: a later start() and a UI that
+        connects resolve them, or their own time-out or cancellation ends them. start() may bind
+        again afterwards. Idempotent; never fails.
+        """
+    def __aenter__(self) -> asyncio.Future[NativeEngineAsync]:
+        """__aenter__($self)
+
+        Awaits start() and resolves to the engine itself:
+        async with NativeEngineAsync(host, port) as engine: ...
+        """
+    def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> asyncio.Future[None]:
+        """__aexit__($self, exc_type, exc_value, traceback)
+
+        Awaits close() and resolves to None, so an exception raised in the block propagates.
+        """
+    @property
+    def bound_port(self) -> int | None:
+        """Port of the listening socket of the most recent successful start() (the one the system
+        chose when the port is 0), or None before start() and after close()."""
+    @property
+    def bound_address(self) -> tuple[str, int] | None:
+        """(address, port) of the listening socket of the most recent successful start(), the
+        address as text ("127.0.0.1", "::1"), or None before start() and after close()."""
     def init_candles(self, ohlc5: _F64, timeout_secs: _Timeout = None) -> asyncio.Future[None]:
         """init_candles($self, ohlc5, timeout_secs=None)
 
@@ -79,7 +128,10 @@ class NativeEngineAsync:
         element type, or non-contiguous memory raises TypeError in the call. Time-out 10 s.
         """
     def reset_episode(
-        self, episode_index: SupportsIndex, episode_type: str, timeout_secs: _Timeout = None
+        self,
+        episode_index: SupportsIndex,
+        episode_type: _EpisodeType,
+        timeout_secs: _Timeout = None,
     ) -> asyncio.Future[int]:
         """reset_episode($self, episode_index, episode_type, timeout_secs=None)
 
@@ -170,8 +222,8 @@ class NativeEngineAsync:
         """
     def place_order(
         self,
-        side: str,
-        order_type: str,
+        side: _Side,
+        order_type: _OrderType,
         price: _Float,
         units: SupportsIndex,
         take_profit: _Float | None = None,
@@ -192,7 +244,7 @@ class NativeEngineAsync:
         """
     def place_ticket(
         self,
-        side: str,
+        side: _Side,
         units: SupportsIndex,
         take_profit: _Float | None = None,
         stop_loss: _Float | None = None,

@@ -9,19 +9,64 @@ The wheel holds the module py_engine_native.abi3.so and its type stub py_engine_
 the top of site-packages, and the same stub as the stub-only package py_engine_native-stubs
 (no py.typed marker: PEP 561 markers belong to packages, and a stub-only package needs none). The module is built against the stable ABI of
 CPython 3.10, so the wheel is tagged cp310-abi3 and installs on every CPython from 3.10 on.
+
+Beside the module the wheel installs the pure-Python package py_engine_native_env (every module
+of its folder, and py.typed) with the reference UI in py_engine_native_env/ui/: the headless
+runner, the page, their sources and the runner's one Node dependency, the ws package, taken
+from ui/node_modules (`npm ci --prefix ui`, run here when it is missing). A user then needs
+only Node to run the UI.
 """
 
+import glob
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.build_py import build_py
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = "py_engine_native"
 STUB = MODULE + ".pyi"
+PACKAGE = "py_engine_native_env"
+UI = os.path.join(HERE, "ui")
+# The files of ui/ that the headless runner and the page need (tests and docs stay behind).
+UI_FILES = ["package.json", "headless.mjs", "serve.mjs", "browser.mjs", "index.html",
+            "style.css", "src/*.js"]
+
+
+def ws_package(scratch):
+    """ui/node_modules/ws, installed with npm (production dependencies only) when missing."""
+    ws = os.path.join(UI, "node_modules", "ws")
+    if os.path.isfile(os.path.join(ws, "package.json")):
+        return ws
+    if shutil.which("npm") is None:
+        sys.exit("the wheel ships the UI's Node package ws: run `npm ci --prefix ui` first, "
+                 "or install npm (Debian: apt install npm)")
+    for name in ("package.json", "package-lock.json"):
+        shutil.copy(os.path.join(UI, name), scratch)
+    subprocess.run(["npm", "ci", "--omit=dev", "--ignore-scripts", "--no-audit", "--no-fund",
+                    "--prefix", scratch], check=True)
+    return os.path.join(scratch, "node_modules", "ws")
+
+
+class BuildPy(build_py):
+    """Builds the package, then copies the reference UI into it."""
+
+    def run(self):
+        super().run()
+        target = os.path.join(self.build_lib, PACKAGE, "ui")
+        shutil.rmtree(target, ignore_errors=True)
+        for pattern in UI_FILES:
+            for path in glob.glob(os.path.join(UI, pattern)):
+                dest = os.path.join(target, os.path.relpath(path, UI))
+                os.makedirs(os.path.dirname(dest), exist_ok=True)
+                shutil.copyfile(path, dest)
+        with tempfile.TemporaryDirectory() as scratch:
+            shutil.copytree(ws_package(scratch), os.path.join(target, "node_modules", "ws"))
 
 
 class CMakeBuild(build_ext):
@@ -64,7 +109,9 @@ setup(
     install_requires=["numpy"],
     # py_limited_api makes setuptools name the file *.abi3.so; bdist_wheel then tags cp310-abi3.
     ext_modules=[Extension(MODULE, sources=[], py_limited_api=True)],
-    cmdclass={"build_ext": CMakeBuild},
+    packages=[PACKAGE],
+    package_data={PACKAGE: ["py.typed"]},
+    cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy},
     options={
         "bdist_wheel": {"py_limited_api": "cp310"},
         # build/ is the CMake tree of scripts/build.sh; keep setuptools' own files apart.

@@ -7,11 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-peer=headless; episodes=8; train_args=()
+peer=headless; episodes=24; train_args=(); render=()
 while (($#)); do
   case "$1" in
-    --browser) peer=browser ;;
-    --headed) peer=browser; train_args+=(--headed) ;;
+    --browser) peer=browser; render=(--render rgb_array) ;;
+    --headed) peer=browser; render=(--render human) ;;
     --episodes) episodes=${2:?--episodes needs a number}; shift ;;
     -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) train_args+=("$1") ;;
@@ -31,9 +31,6 @@ if [[ ! -f ui/node_modules/.package-lock.json || ui/package-lock.json -nt ui/nod
   npm ci --prefix ui --no-audit --no-fund --silent
 fi
 
-# A free loopback port, so that the demo does not collide with a running engine.
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-
-echo "== Training against the $peer UI on ws://127.0.0.1:$port"
-exec /usr/bin/python3 examples/train.py --build build --peer "$peer" --port "$port" \
+echo "== Training 8 environments against the $peer UI"
+exec /usr/bin/python3 examples/train.py --build build "${render[@]}" \
   --episodes "$episodes" --candles 1201 "${train_args[@]}"

@@ -9,11 +9,11 @@ packages=(
   python3-setuptools python3-wheel python3-venv python3-pip python3-mypy
 )
 # Extra groups, asked for by name: "node" adds Node for the headless reference UI,
-# "browser" adds what the real-browser tests need.
+# "browser" adds what the real-browser tests need (Pillow reads the page's screenshots).
 for extra in "$@"; do
   case "$extra" in
     node) packages+=(nodejs npm) ;;
-    browser) packages+=(chromium nodejs npm) ;;
+    browser) packages+=(chromium nodejs npm python3-pil) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

@@ -1,18 +1,21 @@
 #!/usr/bin/env node
 /**
  * The simulation without a browser:
- *   node ui/headless.mjs ws://127.0.0.1:8765 [--seed N] [--sync deferred|eager]
- *        [--episode-length N] [--train-episodes N] [--test-episodes N] [--initial-equity X]
- *        [--ohlc-window N] [--once] [--quiet]
- * Connects with Origin http://127.0.0.1, reconnects with backoff, exits on SIGINT/SIGTERM
- * (and, with --once, when the first engine session closes).
+ *   node ui/headless.mjs ws://127.0.0.1:8765 [ws://127.0.0.1:8766 ...] [--seed N]
+ *        [--sync deferred|eager] [--episode-length N] [--train-episodes N] [--test-episodes N]
+ *        [--initial-equity X] [--ohlc-window N] [--once] [--quiet] [--until-stdin-ends]
+ * One process serves every engine URL given, each with a simulation of its own; the i-th URL
+ * (from 0) gets the seed N + i, so the first keeps N. Connects with Origin http://127.0.0.1,
+ * reconnects with backoff, exits on SIGINT/SIGTERM (and, with --once, when the first session
+ * of every URL has closed; with --until-stdin-ends, when its standard input ends, so that a
+ * parent holding the other end of a pipe takes the runner with it when it dies).
  */
 import { pathToFileURL } from 'node:url';
 import { WebSocket } from 'ws';
 import { EngineLink } from './src/connection.js';
 import { RequestHandler } from './src/handler.js';
-import { Simulation } from './src/sim.js';
 import { parseSettings } from './src/config.js';
+import { Simulation, DEFAULT_CONFIG } from './src/sim.js';
 
 export const ORIGIN = 'http://127.0.0.1';
 
@@ -41,45 +44,71 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
 
 /**
  * @param {string[]} argv arguments after the script name
- * @returns {{url: string, settings: Record<string, string>, once: boolean, quiet: boolean}}
+ * @returns {{url: string, urls: string[], settings: Record<string, string>, once: boolean,
+ *            quiet: boolean, untilStdinEnds: boolean}} url is the first of urls
  */
 export function parseArgs(argv) {
-  const out = { url: '', settings: {}, once: false, quiet: false };
+  const out = { url: '', urls: [], settings: {}, once: false, quiet: false, untilStdinEnds: false };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
     if (arg === '--once') out.once = true;
     else if (arg === '--quiet') out.quiet = true;
+    else if (arg === '--until-stdin-ends') out.untilStdinEnds = true;
     else if (arg.startsWith('--')) {
       if (i + 1 >= argv.length) throw new RangeError(`${arg} needs a value`);
       out.settings[arg.slice(2).replaceAll('-', '_')] = argv[++i];
-    } else if (!out.url) out.url = arg;
+    } else if (/^wss?:\/\//.test(arg)) out.urls.push(arg);
     else throw new RangeError(`unexpected argument: ${arg}`);
   }
-  if (!/^wss?:\/\//.test(out.url)) throw new RangeError('usage: node ui/headless.mjs ws://HOST:PORT [--seed N] [--sync deferred|eager] [--once]');
+  if (!out.urls.length) throw new RangeError('usage: node ui/headless.mjs ws://HOST:PORT [ws://HOST:PORT ...] [--seed N] [--sync deferred|eager] [--once]');
+  [out.url] = out.urls;
   return out;
 }
 
+/**
+ * The settings of the i-th simulation of one process: the seed moves on by i.
+ * @param {Record<string, string>} settings
+ * @param {number} i
+ */
+export function settingsFor(settings, i) {
+  if (i === 0) return settings;
+  const seed = Number(settings.seed ?? DEFAULT_CONFIG.seed) + i;
+  return { ...settings, seed: String(seed >>> 0) };
+}
+
 function main() {
-  let link;
+  const links = [];
+  let args;
   try {
-    const args = parseArgs(process.argv.slice(2));
-    let lastState = '';
-    ({ link } = startHeadless({
-      ...args,
-      onChange: (l) => {
-        if (args.quiet || l.state === lastState) return;
-        lastState = l.state;
-        console.error(`[ui] ${l.state}${l.error ? `: ${l.error}` : ''} (requests served: ${l.handler.served})`);
-      },
-    }));
+    args = parseArgs(process.argv.slice(2));
+    args.urls.forEach((url, i) => {
+      const settings = settingsFor(args.settings, i);
+      parseSettings(settings); // every bad setting is reported before anything connects
+      let lastState = '';
+      const prefix = args.urls.length > 1 ? `[ui ${url}]` : '[ui]';
+      links.push(startHeadless({
+        url,
+        settings,
+        once: args.once,
+        onChange: (l) => {
+          if (args.quiet || l.state === lastState) return;
+          lastState = l.state;
+          console.error(`${prefix} ${l.state}${l.error ? `: ${l.error}` : ''} (requests served: ${l.handler.served})`);
+        },
+      }).link);
+    });
   } catch (e) {
+    for (const link of links) link.stop();
     console.error(e.message);
     process.exit(2);
   }
-  const stop = () => link.stop();
+  const stop = () => { for (const link of links) link.stop(); };
   process.once('SIGINT', stop);
   process.once('SIGTERM', stop);
-  link.stopped.then(() => process.exit(0));
+  if (args.untilStdinEnds) {
+    process.stdin.on('end', stop).on('error', stop).resume();
+  }
+  Promise.all(links.map((link) => link.stopped)).then(() => process.exit(0));
 }
 
 if (import.meta.url === pathToFileURL(process.argv[1] ?? '').href) main();

@@ -123,7 +123,7 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
   if (!added) return nullptr;
 
   try {
-    runtime::ensure_running();
+    ws::runtime::ensure_running();
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
     return nullptr;

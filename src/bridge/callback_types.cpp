@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 
 #include "bridge/py_names.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::bridge {
 namespace net = boost::asio;
@@ -81,13 +82,15 @@ PyType_Slot done_callback_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec done_callback_spec = {
-    .name = "py_engine_native.PyDoneCallback",
-    .basicsize = sizeof(DoneCallbackObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = done_callback_slots,
-};
+// The spec of a callable that only the bridge creates.
+constexpr PyType_Spec callable_spec(const char* name, std::size_t size, PyType_Slot* slots) {
+  return {name, static_cast<int>(size), 0,
+          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+}
+
+PyType_Spec done_callback_spec =
+    callable_spec("py_engine_native.PyDoneCallback", sizeof(DoneCallbackObject),
+                  done_callback_slots);
 
 PyType_Slot completor_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(completor_call)},
@@ -95,19 +98,8 @@ PyType_Slot completor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec completor_spec = {
-    .name = "py_engine_native.CheckedCompletor",
-    .basicsize = sizeof(CompletorObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = completor_slots,
-};
-
-// Types are created once per process, on first use, and kept for its lifetime.
-PyTypeObject* lazy_type(PyObject*& cache, PyType_Spec& spec) {
-  if (!cache) cache = PyType_FromSpec(&spec);
-  return reinterpret_cast<PyTypeObject*>(cache);
-}
+PyType_Spec completor_spec =
+    callable_spec("py_engine_native.CheckedCompletor", sizeof(CompletorObject), completor_slots);
 
 PyObject* alloc_instance(PyTypeObject* tp) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
@@ -121,9 +113,7 @@ void CancelSender::fire() {
 }
 
 PyObject* new_done_callback(CancelSender sender) {
-  static PyObject* type = nullptr;
-  PyTypeObject* tp = lazy_type(type, done_callback_spec);
-  if (!tp) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(py::module_state().done_callback_type);
   PyObject* self = alloc_instance(tp);
   if (!self) return nullptr;
   reinterpret_cast<DoneCallbackObject*>(self)->sender = new CancelSender(std::move(sender));
@@ -131,15 +121,35 @@ PyObject* new_done_callback(CancelSender sender) {
 }
 
 PyObject* new_checked_completor() {
-  static PyObject* type = nullptr;
-  PyTypeObject* tp = lazy_type(type, completor_spec);
-  return tp ? alloc_instance(tp) : nullptr;
+  return alloc_instance(reinterpret_cast<PyTypeObject*>(py::module_state().completor_type));
 }
 
-PyObject* native_panic_type() {
-  static PyObject* type = nullptr;
-  if (!type) type = PyErr_NewException("py_engine_native.NativePanic", PyExc_Exception, nullptr);
-  return type;
+PyObject* native_panic_type() { return py::module_state().native_panic; }
+
+int future_cancelled(PyObject* fut) {
+  py::Ref r(PyObject_CallMethodObjArgs(fut, py_names()->cancelled, nullptr));
+  return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+bool init_bridge_state(py::ModuleState& state) {
+  state.native_panic =
+      PyErr_NewException("py_engine_native.NativePanic", PyExc_Exception, nullptr);
+  state.done_callback_type = PyType_FromSpec(&done_callback_spec);
+  state.completor_type = PyType_FromSpec(&completor_spec);
+  py::PyNames& n = state.names;
+  n.create_future = PyUnicode_InternFromString("create_future");
+  n.add_done_callback = PyUnicode_InternFromString("add_done_callback");
+  n.cancelled = PyUnicode_InternFromString("cancelled");
+  n.set_result = PyUnicode_InternFromString("set_result");
+  n.set_exception = PyUnicode_InternFromString("set_exception");
+  n.call_soon_threadsafe = PyUnicode_InternFromString("call_soon_threadsafe");
+  n.context_none = Py_BuildValue("{s:O}", "context", Py_None);
+  py::Ref asyncio(PyImport_ImportModule("asyncio"));
+  state.get_running_loop = asyncio ? PyObject_GetAttrString(asyncio.get(), "get_running_loop")
+                                   : nullptr;
+  return state.native_panic && state.done_callback_type && state.completor_type &&
+         n.create_future && n.add_done_callback && n.cancelled && n.set_result &&
+         n.set_exception && n.call_soon_threadsafe && n.context_none && state.get_running_loop;
 }
 
 }  // namespace pen::bridge

@@ -8,6 +8,8 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 
+#include "py/module_state.hpp"
+
 namespace pen::bridge {
 
 // The sending end of a call's one-shot cancel signal: emitted on the work's executor, since
@@ -25,7 +27,11 @@ PyObject* new_done_callback(CancelSender sender);
 // A new CheckedCompletor.
 PyObject* new_checked_completor();
 
-// The NativePanic class (borrowed), created on first use.
+// The NativePanic class (borrowed, from ModuleState).
 PyObject* native_panic_type();
+
+// Makes the bridge's part of ModuleState: NativePanic, the two callable types, the call path's
+// names and asyncio.get_running_loop. Called once, by the import; false with an exception set.
+bool init_bridge_state(py::ModuleState& state);
 
 }  // namespace pen::bridge

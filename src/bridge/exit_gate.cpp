@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "py/py_ref.hpp"
 #include "ws/runtime.hpp"
 
 namespace pen::bridge {
@@ -18,7 +19,7 @@ PyObject* close_gate(PyObject*, PyObject*) {
   Py_BEGIN_ALLOW_THREADS
   g_alive.store(false);
   while (g_inside.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-  runtime::shut_down_for_exit();
+  ws::runtime::shut_down_for_exit();
   Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
@@ -37,14 +38,11 @@ GateEntry::~GateEntry() { g_inside.fetch_sub(1); }
 bool install_exit_hook() {
   static bool installed = false;
   if (installed) return true;
-  PyObject* atexit = PyImport_ImportModule("atexit");
-  if (!atexit) return false;
-  PyObject* hook = PyCFunction_NewEx(&close_gate_def, nullptr, nullptr);
-  PyObject* r = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
-  Py_XDECREF(hook);
-  Py_DECREF(atexit);
-  if (!r) return false;
-  Py_DECREF(r);
+  py::Ref atexit(PyImport_ImportModule("atexit"));
+  py::Ref hook(atexit ? PyCFunction_NewEx(&close_gate_def, nullptr, nullptr) : nullptr);
+  py::Ref registered(hook ? PyObject_CallMethod(atexit.get(), "register", "O", hook.get())
+                          : nullptr);
+  if (!registered) return false;
   installed = true;
   return true;
 }

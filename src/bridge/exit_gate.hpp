@@ -34,7 +34,6 @@ class PyRef {
  public:
   PyRef() noexcept = default;
   static PyRef steal(PyObject* o) noexcept { PyRef r; r.obj_ = o; return r; }
-  static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return steal(o); }
   PyRef(PyRef&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
   PyRef& operator=(PyRef&& other) noexcept;
   PyRef(const PyRef&) = delete;

@@ -1,23 +1,15 @@
-// The Python names and constant arguments of the call path, made once per process so that a
-// call builds no strings or dicts of its own.
+// The Python names and constant arguments of the call path (made at import, in ModuleState).
 #pragma once
 
 #include <Python.h>
 
+#include "py/module_state.hpp"
+
 namespace pen::bridge {
 
-struct PyNames {
-  PyObject* create_future;
-  PyObject* add_done_callback;
-  PyObject* cancelled;
-  PyObject* set_result;
-  PyObject* set_exception;
-  PyObject* call_soon_threadsafe;
-  PyObject* context_none;  // {"context": None}, the keywords of call_soon_threadsafe
-};
+using PyNames = py::PyNames;
 
-// GIL held. nullptr with an exception set if they cannot be made.
-const PyNames* py_names();
+inline const PyNames* py_names() { return &py::module_state().names; }
 
 // fut.cancelled() as 1 or 0; -1 with an exception set.
 int future_cancelled(PyObject* fut);

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-namespace pen::ws {
+namespace pen::codec {
 namespace {
 
 constexpr std::uint64_t MAX_PAYLOAD_LEN = std::numeric_limits<std::uint32_t>::max();
@@ -171,4 +171,4 @@ ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_i
   return Settled{EngineError::rpc(seq, fn_id, body.err, body.sub, std::move(body.message))};
 }
 
-}  // namespace pen::ws
+}  // namespace pen::codec

@@ -8,10 +8,19 @@
 #include "codec/bytes.hpp"
 #include "codec/result.hpp"
 
-namespace pen::ws {
+namespace pen::codec {
 
 inline constexpr std::uint8_t PROTOCOL_VERSION = 1;
 inline constexpr std::size_t HEADER_LEN = 16;
+
+// The function of a request, one per engine method that sends one. tests/python/standin.py
+// (FN) and ui/PROTOCOL.md (section 5) hold the same table; a test checks that the three agree.
+enum class FnId : std::uint16_t {
+  StepNext = 2, GetTicketList = 10, GetSnapshot = 12, GetOhlc = 15,
+  PlaceOrder = 20, PlaceTicket = 21, FetchEvents = 30, ClosePositions = 31, EndSession = 40,
+  InitCandles = 100, ResetEpisode = 101, GetRlConfig = 102,
+  GetSyncPolicy = 120, StepAndSync = 130,
+};
 
 enum class FrameKind : std::uint8_t {
   Request = 1,
@@ -73,4 +82,4 @@ using ReplyStep = std::variant<KeepWaiting, AnswerPing, Settled>;
 // ErrorResponse).
 ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id);
 
-}  // namespace pen::ws
+}  // namespace pen::codec

@@ -1,4 +1,10 @@
 // Result<T>: a value or an EngineError. Errors travel as values between layers.
+//
+// The one way the codec and the transport return a failure: Result<T> for an operation with a
+// value, std::optional<EngineError> (the error, if any) for one without. Two kinds of failure
+// are kept apart on purpose, as plain text: a time-out refused by timeout_from_secs (it becomes
+// PanicException in the call, never a future's error), and the failures of a step whose text
+// only ends up inside a longer message or a diagnostic line (std::optional<std::string>).
 #pragma once
 
 #include <cassert>

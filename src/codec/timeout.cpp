@@ -7,7 +7,7 @@
 #include <limits>
 #include <type_traits>
 
-namespace pen::ws {
+namespace pen {
 namespace {
 
 using u128 = unsigned __int128;
@@ -72,4 +72,4 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
   return clock::time_point::max();
 }
 
-}  // namespace pen::ws
+}  // namespace pen

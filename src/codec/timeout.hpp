@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-namespace pen::ws {
+namespace pen {
 
 // A non-negative duration with nanosecond resolution and a 64-bit count of seconds.
 struct Timeout {
@@ -24,11 +24,11 @@ inline constexpr std::chrono::seconds FAR_FUTURE{946'080'000};
 // Rounds to the nearest nanosecond, halfway cases to even. A negative value (-inf included)
 // gives "cannot convert float seconds to Duration: value is negative"; NaN, +inf and 2^64
 // seconds or more give "cannot convert float seconds to Duration: value is either too big or
-// NaN". -0.0 is zero.
+// NaN". -0.0 is zero. The refusal is text, not an EngineError (see result.hpp).
 std::variant<Timeout, std::string> timeout_from_secs(double secs);
 
 // now + t on the steady clock, or now + FAR_FUTURE when the sum cannot be represented.
 std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point now,
                                                      const Timeout& t);
 
-}  // namespace pen::ws
+}  // namespace pen

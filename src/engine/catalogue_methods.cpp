@@ -1,13 +1,13 @@
 // The methods whose arguments are simple: each converts its parameters, builds its request
 // payload and hands the call to the bridge.
 #include <cstdint>
+#include <string>
 
 #include "bridge/async_call.hpp"
 #include "codec/payload.hpp"
 #include "numpy/numpy_convert.hpp"
-#include "engine/engine_methods.hpp"
+#include "engine/engine_object.hpp"
 #include "engine/reply_converters.hpp"
-#include "engine/remote_call.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/py_ref.hpp"
@@ -20,7 +20,7 @@ constexpr py::Param kTimeoutOnly[] = {{"timeout_secs", false}};
 // A method whose only parameter is timeout_secs and whose request payload is empty.
 struct PlainMethod {
   const char* name;
-  std::uint16_t fn_id;
+  codec::FnId fn_id;
   bridge::ReplyConverter convert;
   double default_timeout;
 };
@@ -30,22 +30,41 @@ PyObject* plain_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[1];
   if (!py::bind_args(M.name, kTimeoutOnly, args, kwargs, a)) return nullptr;
   double secs;
-  ws::Timeout t;
-  if (!py::timeout_number(a[0], M.default_timeout, secs) || !py::timeout_duration(secs, t)) return nullptr;
+  Timeout t;
+  if (!py::timeout_number(a[0], M.default_timeout, secs) || !py::timeout_duration(secs, t)) {
+    return nullptr;
+  }
   return call_remote(self, M.fn_id, Bytes{}, t, M.convert);
 }
 
-constexpr double kDefault = ws::DEFAULT_TIMEOUT_SECS;
-constexpr PlainMethod kGetRlConfig{"NativeEngineAsync.get_rl_config", 102, reply_text, kDefault};
-constexpr PlainMethod kStepNext{"NativeEngineAsync.step_next", 2, bridge::reply_to_none, kDefault};
-constexpr PlainMethod kStepAndSync{"NativeEngineAsync.step_and_sync", 130, reply_mat_vec, kDefault};
-constexpr PlainMethod kGetSnapshot{"NativeEngineAsync.get_snapshot", 12, reply_vec, kDefault};
-constexpr PlainMethod kGetTicketList{"NativeEngineAsync.get_ticket_list", 10, reply_mat, kDefault};
-constexpr PlainMethod kGetOhlc{"NativeEngineAsync.get_ohlc", 15, reply_mat, kDefault};
-constexpr PlainMethod kFetchEvents{"NativeEngineAsync.fetch_events", 30, reply_mat, kDefault};
-constexpr PlainMethod kEndSession{"NativeEngineAsync.end_session", 40, reply_mat, kDefault};
-constexpr PlainMethod kGetSyncPolicy{"NativeEngineAsync.get_sync_policy", 120, reply_sync_policy,
-                                     ws::SYNC_POLICY_TIMEOUT_SECS};
+// M's method table entry: its name without the class prefix, and a docstring of the signature
+// line (from which Python derives __text_signature__) followed by `more`.
+template <const PlainMethod& M>
+PyMethodDef plain_entry(const char* more = "") {
+  static const std::string name = std::string(M.name).substr(sizeof "NativeEngineAsync." - 1);
+  static const std::string doc = name + "($self, timeout_secs=None)\n--\n\n" + more;
+  return {name.c_str(), py::with_keywords<plain_method<M>>(), kArgs, doc.c_str()};
+}
+
+constexpr double kDefault = DEFAULT_TIMEOUT_SECS;
+using codec::FnId;
+constexpr PlainMethod kGetRlConfig{"NativeEngineAsync.get_rl_config", FnId::GetRlConfig,
+                                   reply_text, kDefault};
+constexpr PlainMethod kStepNext{"NativeEngineAsync.step_next", FnId::StepNext,
+                                bridge::reply_to_none, kDefault};
+constexpr PlainMethod kStepAndSync{"NativeEngineAsync.step_and_sync", FnId::StepAndSync,
+                                   reply_mat_vec, kDefault};
+constexpr PlainMethod kGetSnapshot{"NativeEngineAsync.get_snapshot", FnId::GetSnapshot,
+                                   reply_vec, kDefault};
+constexpr PlainMethod kGetTicketList{"NativeEngineAsync.get_ticket_list", FnId::GetTicketList,
+                                     reply_mat, kDefault};
+constexpr PlainMethod kGetOhlc{"NativeEngineAsync.get_ohlc", FnId::GetOhlc, reply_mat, kDefault};
+constexpr PlainMethod kFetchEvents{"NativeEngineAsync.fetch_events", FnId::FetchEvents,
+                                   reply_mat, kDefault};
+constexpr PlainMethod kEndSession{"NativeEngineAsync.end_session", FnId::EndSession, reply_mat,
+                                  kDefault};
+constexpr PlainMethod kGetSyncPolicy{"NativeEngineAsync.get_sync_policy", FnId::GetSyncPolicy,
+                                     reply_sync_policy, SYNC_POLICY_TIMEOUT_SECS};
 
 // "test" after full Unicode lower-casing (no trimming) selects the test set; any other text
 // the training set.
@@ -57,18 +76,6 @@ bool is_test_episode(PyObject* episode_type, bool& is_test) {
   return !PyErr_Occurred();
 }
 
-}  // namespace
-
-PyObject* method_get_rl_config(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kGetRlConfig>(s, a, k); }
-PyObject* method_step_next(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kStepNext>(s, a, k); }
-PyObject* method_step_and_sync(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kStepAndSync>(s, a, k); }
-PyObject* method_get_snapshot(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kGetSnapshot>(s, a, k); }
-PyObject* method_get_ticket_list(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kGetTicketList>(s, a, k); }
-PyObject* method_get_ohlc(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kGetOhlc>(s, a, k); }
-PyObject* method_fetch_events(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kFetchEvents>(s, a, k); }
-PyObject* method_end_session(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kEndSession>(s, a, k); }
-PyObject* method_get_sync_policy(PyObject* s, PyObject* a, PyObject* k) { return plain_method<kGetSyncPolicy>(s, a, k); }
-
 PyObject* method_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr py::Param params[] = {{"ohlc5", true}, {"timeout_secs", false}};
   PyObject* a[2];
@@ -77,12 +84,14 @@ PyObject* method_init_candles(PyObject* self, PyObject* args, PyObject* kwargs) 
   if (!py::timeout_number(a[1], kDefault, secs)) return nullptr;
   // ohlc5 is checked in the body, so its errors carry no argument prefix.
   PyArrayObject* array;
-  if (!py::check_array(a[0], 2, NPY_DOUBLE, array) || !py::check_contiguous(array)) return nullptr;
+  if (!numpy::check_array(a[0], 2, NPY_DOUBLE, array) || !numpy::check_contiguous(array)) {
+    return nullptr;
+  }
   Bytes payload;
-  if (!py::encode_mat_from_array(array, payload)) return nullptr;
-  ws::Timeout t;
+  if (!numpy::encode_mat_from_array(array, payload)) return nullptr;
+  Timeout t;
   if (!py::timeout_duration(secs, t)) return nullptr;
-  return call_remote(self, 100, std::move(payload), t, bridge::reply_to_none);
+  return call_remote(self, FnId::InitCandles, std::move(payload), t, bridge::reply_to_none);
 }
 
 PyObject* method_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -104,9 +113,28 @@ PyObject* method_reset_episode(PyObject* self, PyObject* args, PyObject* kwargs)
   payload.reserve(5);
   append_le(payload, index);
   append_le(payload, static_cast<std::uint8_t>(is_test ? 1 : 0));
-  ws::Timeout t;
+  Timeout t;
   if (!py::timeout_duration(secs, t)) return nullptr;
-  return call_remote(self, 101, std::move(payload), t, reply_u32);
+  return call_remote(self, FnId::ResetEpisode, std::move(payload), t, reply_u32);
 }
+
+// Each docstring starts with the signature line, from which Python derives __text_signature__.
+const PyMethodDef kMethods[] = {
+    {"init_candles", py::with_keywords<method_init_candles>(), kArgs,
+     "init_candles($self, ohlc5, timeout_secs=None)\n--\n\n"},
+    {"reset_episode", py::with_keywords<method_reset_episode>(), kArgs,
+     "reset_episode($self, episode_index, episode_type, timeout_secs=None)\n--\n\n"
+     "Reset to a specific episode by index.\n"
+     "Payload: [u32 episode_index, u8 episode_type (0=train, 1=test)]"},
+    plain_entry<kGetRlConfig>(
+        "Get RL config from UI (seed, episode counts, etc.). Returns JSON string."),
+    plain_entry<kStepNext>(), plain_entry<kStepAndSync>(), plain_entry<kGetSnapshot>(),
+    plain_entry<kGetTicketList>(), plain_entry<kGetOhlc>(), plain_entry<kFetchEvents>(),
+    plain_entry<kEndSession>(), plain_entry<kGetSyncPolicy>(),
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> catalogue_methods() { return kMethods; }
 
 }  // namespace pen::engine

@@ -1,28 +1,46 @@
 #include "engine/engine_object.hpp"
 
+#include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
-#include "engine/engine_shared_factory.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "ws/rpc.hpp"
+#include "ws/runtime.hpp"
 
-namespace pen::py {
+namespace pen::engine {
 namespace {
 
+// A new EngineShared on the next worker of the process runtime (no thread is started).
+// nullptr with MemoryError or PanicException set on failure.
+std::shared_ptr<ws::EngineShared> make_engine_shared(std::uint32_t start_seq) {
+  try {
+    return std::make_shared<ws::EngineShared>(ws::runtime::next_engine_executor(), start_seq);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    py::raise_panic(e.what());
+  }
+  return nullptr;
+}
+
 // NativeEngineAsync(host, port, start_seq=None): converts host, port and start_seq in that
-// order; the first failure is raised and no object is created.
+// order; the first failure is raised and no object is created. start_seq lives on in the
+// shared state, which numbers the requests.
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Param params[] = {{"host", true}, {"port", true}, {"start_seq", false}};
+  static constexpr py::Param params[] = {{"host", true}, {"port", true}, {"start_seq", false}};
   PyObject* values[3];
-  if (!bind_args("NativeEngineAsync.__new__", params, args, kwargs, values)) return nullptr;
+  if (!py::bind_args("NativeEngineAsync.__new__", params, args, kwargs, values)) return nullptr;
 
   std::string host;
   std::uint16_t port = 0;
   std::uint32_t start_seq = 1;
-  if (!named_arg(values[0], "host", host, to_utf8) ||
-      !named_arg(values[1], "port", port, to_u16) ||
-      (values[2] != nullptr && !named_arg(values[2], "start_seq", start_seq, to_u32))) {
+  if (!py::named_arg(values[0], "host", host, py::to_utf8) ||
+      !py::named_arg(values[1], "port", port, py::to_u16) ||
+      (values[2] != nullptr && !py::named_arg(values[2], "start_seq", start_seq, py::to_u32))) {
     return nullptr;
   }
 
@@ -35,7 +53,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* engine = as_engine(self);
   new (&engine->host) std::string(std::move(host));
   engine->port = port;
-  engine->start_seq = start_seq;
   new (&engine->shared) std::shared_ptr<ws::EngineShared>(std::move(shared));
   return self;
 }
@@ -56,29 +73,47 @@ void engine_dealloc(PyObject* self) {
 // The signature line gives the class its __text_signature__; the body is empty.
 const char kEngineDoc[] = "NativeEngineAsync(host, port, start_seq=None)\n--\n\n";
 
-PyType_Slot engine_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kEngineDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-    {Py_tp_methods, pen_engine_methods},
-    {0, nullptr},
-};
-
-PyType_Spec engine_spec = {
-    .name = "builtins.NativeEngineAsync",
-    .basicsize = static_cast<int>(sizeof(EngineObject)),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = engine_slots,
-};
+// The method table: the methods files' entries, then the null entry. The type refers to it for
+// the life of the process.
+PyMethodDef* method_table() {
+  static std::vector<PyMethodDef> table;
+  if (table.empty()) {
+    for (auto part : {lifecycle_methods(), catalogue_methods(), trading_methods(),
+                      closing_methods()}) {
+      table.insert(table.end(), part.begin(), part.end());
+    }
+    table.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return table.data();
+}
 
 }  // namespace
 
-PyObject* engine_type() {
-  // One class for the whole process, never released.
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&engine_spec);
-  return type;
+PyObject* new_engine_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(kEngineDoc)},
+      {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+      {Py_tp_methods, method_table()},
+      {Py_tp_getset, engine_properties()},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {
+      .name = "builtins.NativeEngineAsync",
+      .basicsize = static_cast<int>(sizeof(EngineObject)),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  return PyType_FromSpec(&spec);
 }
 
-}  // namespace pen::py
+PyObject* call_remote(PyObject* self, codec::FnId fn_id, Bytes payload, const Timeout& t,
+                      bridge::ReplyConverter convert) {
+  const auto& shared = as_engine(self)->shared;
+  return bridge::start_async_call(
+      shared, ws::rpc_call(shared, static_cast<std::uint16_t>(fn_id), std::move(payload), t),
+      convert);
+}
+
+}  // namespace pen::engine

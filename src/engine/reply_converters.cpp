@@ -3,6 +3,7 @@
 #include "codec/payload.hpp"
 #include "numpy/numpy_convert.hpp"
 #include "py/errors.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::engine {
 
@@ -46,11 +47,13 @@ PyObject* decoded(Bytes&& payload) {
 }  // namespace
 
 PyObject* reply_vec(Bytes&& payload) {
-  return decoded<codec::VecF64View, codec::decode_vec_f64, py::vec_f64_to_array>(std::move(payload));
+  using codec::VecF64View;
+  return decoded<VecF64View, codec::decode_vec_f64, numpy::vec_f64_to_array>(std::move(payload));
 }
 
 PyObject* reply_mat(Bytes&& payload) {
-  return decoded<codec::MatF64View, codec::decode_mat_f64, py::mat_f64_to_array>(std::move(payload));
+  using codec::MatF64View;
+  return decoded<MatF64View, codec::decode_mat_f64, numpy::mat_f64_to_array>(std::move(payload));
 }
 
 // The matrix comes first here, the reverse of decode_vec_mat_f64_py's (vec, mat).
@@ -60,17 +63,9 @@ PyObject* reply_mat_vec(Bytes&& payload) {
     py::set_engine_error(vm.error());
     return nullptr;
   }
-  PyObject* mat = py::mat_f64_to_array(vm.value().mat);
-  if (!mat) return nullptr;
-  PyObject* vec = py::vec_f64_to_array(vm.value().vec);
-  if (!vec) {
-    Py_DECREF(mat);
-    return nullptr;
-  }
-  PyObject* t = PyTuple_Pack(2, mat, vec);
-  Py_DECREF(mat);
-  Py_DECREF(vec);
-  return t;
+  py::Ref mat(numpy::mat_f64_to_array(vm.value().mat));
+  py::Ref vec(mat ? numpy::vec_f64_to_array(vm.value().vec) : nullptr);
+  return vec ? PyTuple_Pack(2, mat.get(), vec.get()) : nullptr;
 }
 
 }  // namespace pen::engine

@@ -5,24 +5,108 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/payload.hpp"
-#include "engine/engine_methods.hpp"
+#include "engine/engine_object.hpp"
 #include "engine/reply_converters.hpp"
-#include "engine/remote_call.hpp"
-#include "engine/sequence_convert.hpp"
-#include "engine/side_text.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/py_ref.hpp"
 
 namespace pen::engine {
 namespace {
 
-constexpr std::uint16_t kPlaceOrder = 20;
-constexpr std::uint16_t kPlaceTicket = 21;
-constexpr std::uint16_t kClosePositions = 31;
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Length of the (valid) UTF-8 sequence starting with lead byte b.
+std::size_t sequence_length(unsigned char b) {
+  return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+}
+
+char32_t decode_at(std::string_view s, std::size_t i, std::size_t n) {
+  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  switch (n) {
+    case 1: return b(0);
+    case 2: return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+    case 3: return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+    default:
+      return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
+             (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
+  }
+}
+
+// Normalisation of the side and order-type words: Unicode White_Space trimmed at both ends,
+// ASCII A-Z lowered, everything else left as it is. The input comes from a Python str, so it
+// is valid UTF-8.
+std::string normalised_choice(std::string_view s) {
+  std::size_t begin = 0, end = 0;
+  bool seen = false;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t n = sequence_length(static_cast<unsigned char>(s[i]));
+    if (i + n > s.size()) n = s.size() - i;
+    if (!is_white_space(decode_at(s, i, n))) {
+      if (!seen) begin = i;
+      seen = true;
+      end = i + n;
+    }
+    i += n;
+  }
+  std::string out(seen ? s.substr(begin, end - begin) : std::string_view{});
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// close_positions' sequences: any sequence but str, read by iteration. Each failure leaves its
+// exception set: TypeError "Can't extract `str` to `Vec`" for a str, "'{type}' object cannot be
+// converted to 'Sequence'" for a non-sequence; an element's own conversion error (TypeError,
+// or OverflowError "out of range integral type conversion attempted" outside i32); an
+// exception raised by the iteration itself.
+bool check_sequence(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (PySequence_Check(obj)) return true;
+  py::raise_cannot_convert(obj, "Sequence");
+  return false;
+}
+
+template <class T, class Convert>
+bool read_sequence(PyObject* obj, std::vector<T>& out, Convert convert) {
+  if (!check_sequence(obj)) return false;
+  // The reported length only sizes the first allocation; a failing query is ignored.
+  Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  py::Ref it(PyObject_GetIter(obj));
+  if (!it) return false;
+  while (py::Ref item{PyIter_Next(it.get())}) {
+    T v;
+    if (!convert(item.get(), v)) return false;
+    out.push_back(v);
+  }
+  return !PyErr_Occurred();
+}
+
+bool sequence_of_i32(PyObject* obj, std::vector<std::int32_t>& out) {
+  return read_sequence(obj, out, py::to_i32);
+}
+
+bool sequence_of_f64(PyObject* obj, std::vector<double>& out) {
+  return read_sequence(obj, out, py::to_f64);
+}
 
 bool optional_f64(PyObject* obj, const char* name, std::optional<double>& out) {
   if (!obj) return true;
@@ -30,6 +114,17 @@ bool optional_f64(PyObject* obj, const char* name, std::optional<double>& out) {
   if (!py::named_arg(obj, name, v, py::to_f64)) return false;
   out = v;
   return true;
+}
+
+// take_profit, stop_loss and trailing_stop: the three optional offsets, from a[0], a[1], a[2].
+struct Offsets {
+  std::optional<double> take_profit, stop_loss, trailing_stop;
+};
+
+bool read_offsets(PyObject* const* a, Offsets& out) {
+  return optional_f64(a[0], "take_profit", out.take_profit) &&
+         optional_f64(a[1], "stop_loss", out.stop_loss) &&
+         optional_f64(a[2], "trailing_stop", out.trailing_stop);
 }
 
 bool check_side(const std::string& text, bool& buy) {
@@ -69,15 +164,13 @@ double shifted(const std::optional<double>& v, double scale) {
 
 double flag(const std::optional<double>& v, double absent) { return v ? 1.0 : absent; }
 
-PyObject* send_vec(PyObject* self, std::uint16_t fn_id, std::span<const double> values,
+PyObject* send_vec(PyObject* self, codec::FnId fn_id, std::span<const double> values,
                    double secs) {
   auto payload = codec::encode_vec_f64(values);
-  ws::Timeout t;
+  Timeout t;
   if (!py::timeout_duration(secs, t)) return nullptr;
   return call_remote(self, fn_id, std::move(payload).value(), t, reply_vec);
 }
-
-}  // namespace
 
 PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr py::Param params[] = {
@@ -89,17 +182,17 @@ PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string side_text, type_text;
   double price, secs;
   std::int32_t units;
-  std::optional<double> take_profit, stop_loss, trailing_stop, time_limit;
+  Offsets offsets;
+  std::optional<double> time_limit;
   if (!py::named_arg(a[0], "side", side_text, py::to_utf8) ||
       !py::named_arg(a[1], "order_type", type_text, py::to_utf8) ||
-      !py::named_arg(a[2], "price", price, py::to_f64) || !py::named_arg(a[3], "units", units, py::to_i32) ||
-      !optional_f64(a[4], "take_profit", take_profit) ||
-      !optional_f64(a[5], "stop_loss", stop_loss) ||
-      !optional_f64(a[6], "trailing_stop", trailing_stop) ||
+      !py::named_arg(a[2], "price", price, py::to_f64) ||
+      !py::named_arg(a[3], "units", units, py::to_i32) || !read_offsets(a + 4, offsets) ||
       !optional_f64(a[7], "time_limit", time_limit) ||
-      !py::timeout_number(a[8], ws::DEFAULT_TIMEOUT_SECS, secs)) {
+      !py::timeout_number(a[8], DEFAULT_TIMEOUT_SECS, secs)) {
     return nullptr;
   }
+  const auto& [take_profit, stop_loss, trailing_stop] = offsets;
   bool buy;
   if (!check_side(side_text, buy)) return nullptr;
   auto order_type = normalised_choice(type_text);
@@ -129,7 +222,7 @@ PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
       shifted(trailing_stop, 100.0),
       time_limit.value_or(0.0),
   };
-  return send_vec(self, kPlaceOrder, values, secs);
+  return send_vec(self, codec::FnId::PlaceOrder, values, secs);
 }
 
 PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -141,14 +234,13 @@ PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
   std::string side_text;
   std::int32_t units;
   double secs;
-  std::optional<double> take_profit, stop_loss, trailing_stop;
-  if (!py::named_arg(a[0], "side", side_text, py::to_utf8) || !py::named_arg(a[1], "units", units, py::to_i32) ||
-      !optional_f64(a[2], "take_profit", take_profit) ||
-      !optional_f64(a[3], "stop_loss", stop_loss) ||
-      !optional_f64(a[4], "trailing_stop", trailing_stop) ||
-      !py::timeout_number(a[5], ws::DEFAULT_TIMEOUT_SECS, secs)) {
+  Offsets offsets;
+  if (!py::named_arg(a[0], "side", side_text, py::to_utf8) ||
+      !py::named_arg(a[1], "units", units, py::to_i32) || !read_offsets(a + 2, offsets) ||
+      !py::timeout_number(a[5], DEFAULT_TIMEOUT_SECS, secs)) {
     return nullptr;
   }
+  const auto& [take_profit, stop_loss, trailing_stop] = offsets;
   bool buy;
   if (!check_side(side_text, buy) || !check_units(units) ||
       !check_offsets({&take_profit, &stop_loss, &trailing_stop})) {
@@ -165,7 +257,7 @@ PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) 
       shifted(stop_loss, 1.0),
       shifted(trailing_stop, 1.0),
   };
-  return send_vec(self, kPlaceTicket, values, secs);
+  return send_vec(self, codec::FnId::PlaceTicket, values, secs);
 }
 
 PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -174,7 +266,7 @@ PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
   PyObject* a[4];
   if (!py::bind_args("NativeEngineAsync.close_positions", params, args, kwargs, a)) return nullptr;
   double secs;
-  if (!py::timeout_number(a[3], ws::DEFAULT_TIMEOUT_SECS, secs)) return nullptr;
+  if (!py::timeout_number(a[3], DEFAULT_TIMEOUT_SECS, secs)) return nullptr;
   // The sequences are read in the body: their errors carry no argument prefix.
   std::vector<std::int32_t> ids, actions;
   std::vector<double> ratios;
@@ -200,9 +292,24 @@ PyObject* method_close_positions(PyObject* self, PyObject* args, PyObject* kwarg
     py::set_engine_error(payload.error());
     return nullptr;
   }
-  ws::Timeout t;
+  Timeout t;
   if (!py::timeout_duration(secs, t)) return nullptr;
-  return call_remote(self, kClosePositions, std::move(payload).value(), t, reply_mat);
+  return call_remote(self, codec::FnId::ClosePositions, std::move(payload).value(), t, reply_mat);
 }
+
+const PyMethodDef kMethods[] = {
+    {"close_positions", py::with_keywords<method_close_positions>(), kArgs,
+     "close_positions($self, position_ids, actions, ratios, timeout_secs=None)\n--\n\n"},
+    {"place_order", py::with_keywords<method_place_order>(), kArgs,
+     "place_order($self, side, order_type, price, units, take_profit=None, stop_loss=None, "
+     "trailing_stop=None, time_limit=None, timeout_secs=None)\n--\n\n"},
+    {"place_ticket", py::with_keywords<method_place_ticket>(), kArgs,
+     "place_ticket($self, side, units, take_profit=None, stop_loss=None, trailing_stop=None, "
+     "timeout_secs=None)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> trading_methods() { return kMethods; }
 
 }  // namespace pen::engine

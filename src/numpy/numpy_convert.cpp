@@ -1,3 +1,4 @@
+#define PEN_NUMPY_IMPORT
 #include "numpy/numpy_convert.hpp"
 
 #include <cstring>
@@ -8,7 +9,10 @@
 #include "py/errors.hpp"
 #include "py/py_ref.hpp"
 
-namespace pen::py {
+namespace pen::numpy {
+
+bool import_numpy() { return _import_array() >= 0; }
+
 namespace {
 
 // A new C-contiguous array that owns its memory; the caller fills it in one copy.
@@ -26,7 +30,7 @@ PyObject* run_to_array(const Run& run, int typenum) {
 }
 
 std::string dtype_text(PyArray_Descr* descr) {
-  Ref text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+  py::Ref text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
   const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
@@ -45,7 +49,7 @@ std::span<const T> elements(PyArrayObject* array) {
 
 bool take_bytes(Result<Bytes>&& encoded, Bytes& out) {
   if (!encoded) {
-    set_engine_error(encoded.error());
+    py::set_engine_error(encoded.error());
     return false;
   }
   out = std::move(encoded).value();
@@ -70,27 +74,27 @@ PyObject* mat_f64_to_array(const codec::MatF64View& mat) {
 }
 
 PyObject* vec_mat_f64_to_tuple(const codec::VecMatF64View& value) {
-  Ref vec(vec_f64_to_array(value.vec));
+  py::Ref vec(vec_f64_to_array(value.vec));
   if (!vec) return nullptr;
-  Ref mat(mat_f64_to_array(value.mat));
+  py::Ref mat(mat_f64_to_array(value.mat));
   if (!mat) return nullptr;
   return PyTuple_Pack(2, vec.get(), mat.get());
 }
 
 PyObject* close_step_to_tuple(const codec::CloseStepView& step) {
   static_assert(sizeof(int) == sizeof(std::int32_t), "NumPy's int32 is the C int here");
-  Ref flags(run_to_array<codec::I32Run, std::int32_t>(step.flags, NPY_INT));
+  py::Ref flags(run_to_array<codec::I32Run, std::int32_t>(step.flags, NPY_INT));
   if (!flags) return nullptr;
-  Ref actions(run_to_array<codec::I32Run, std::int32_t>(step.actions, NPY_INT));
+  py::Ref actions(run_to_array<codec::I32Run, std::int32_t>(step.actions, NPY_INT));
   if (!actions) return nullptr;
-  Ref ratios(run_to_array<codec::F64Run, double>(step.ratios, NPY_DOUBLE));
+  py::Ref ratios(run_to_array<codec::F64Run, double>(step.ratios, NPY_DOUBLE));
   if (!ratios) return nullptr;
   return PyTuple_Pack(3, flags.get(), actions.get(), ratios.get());
 }
 
 bool check_array(PyObject* obj, int ndim, int typenum, PyArrayObject*& out) {
   if (!PyArray_Check(obj)) {
-    raise_cannot_convert(obj, "PyArray<T, D>");
+    py::raise_cannot_convert(obj, "PyArray<T, D>");
     return false;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
@@ -103,7 +107,7 @@ bool check_array(PyObject* obj, int ndim, int typenum, PyArrayObject*& out) {
   }
   PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
   if (wanted == nullptr) return false;
-  Ref wanted_ref(reinterpret_cast<PyObject*>(wanted));
+  py::Ref wanted_ref(reinterpret_cast<PyObject*>(wanted));
   if (!PyArray_EquivTypes(PyArray_DESCR(array), wanted)) {
     const std::string message = "type mismatch:\n from=" + dtype_text(PyArray_DESCR(array)) +
                                 ", to=" + dtype_text(wanted);
@@ -143,4 +147,4 @@ bool encode_close_step_from_arrays(PyArrayObject* flags, PyArrayObject* actions,
                     out);
 }
 
-}  // namespace pen::py
+}  // namespace pen::numpy

@@ -2,12 +2,25 @@
 // need the GIL; those returning PyObject* give a new reference or nullptr with an exception set.
 #pragma once
 
-#include "numpy/numpy_api.hpp"
+#include <Python.h>
+
+// NumPy's C API, shared by every file of the module through one function table, which
+// numpy_convert.cpp owns (it defines PEN_NUMPY_IMPORT before including this header) and
+// import_numpy() fills; every other file only refers to it.
+#define PY_ARRAY_UNIQUE_SYMBOL pen_numpy_api
+#ifndef PEN_NUMPY_IMPORT
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
 
 #include "codec/bytes.hpp"
 #include "codec/payload.hpp"
 
-namespace pen::py {
+namespace pen::numpy {
+
+// Loads NumPy's C API table, once, at import; false with ImportError (or NumPy's own error)
+// set.
+bool import_numpy();
 
 // float64 array of shape (n,).
 PyObject* vec_f64_to_array(const codec::VecF64View& vec);
@@ -47,4 +60,4 @@ bool encode_mat_from_array(PyArrayObject* array, Bytes& out);
 bool encode_close_step_from_arrays(PyArrayObject* flags, PyArrayObject* actions,
                                    PyArrayObject* ratios, Bytes& out);
 
-}  // namespace pen::py
+}  // namespace pen::numpy

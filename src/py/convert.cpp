@@ -74,13 +74,13 @@ bool timeout_number(PyObject* obj_or_null, double default_secs, double& secs) {
   return named_arg(obj_or_null, "timeout_secs", secs, to_f64);
 }
 
-bool timeout_duration(double secs, pen::ws::Timeout& out) {
-  auto converted = pen::ws::timeout_from_secs(secs);
+bool timeout_duration(double secs, Timeout& out) {
+  auto converted = timeout_from_secs(secs);
   if (auto* refusal = std::get_if<std::string>(&converted)) {
     raise_panic(*refusal);
     return false;
   }
-  out = std::get<pen::ws::Timeout>(converted);
+  out = std::get<Timeout>(converted);
   return true;
 }
 

@@ -48,6 +48,6 @@ bool named_arg(PyObject* obj, const char* name, T& out, Convert convert) {
 // turns the number into a duration just before the call starts (a negative, NaN or too large
 // value raises PanicException with the refusal's message).
 bool timeout_number(PyObject* obj_or_null, double default_secs, double& secs);
-bool timeout_duration(double secs, pen::ws::Timeout& out);
+bool timeout_duration(double secs, Timeout& out);
 
 }  // namespace pen::py

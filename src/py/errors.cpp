@@ -1,27 +1,21 @@
 #include "py/errors.hpp"
 
+#include "py/module_state.hpp"
 #include "py/py_ref.hpp"
 
 namespace pen::py {
 
-PyObject* panic_exception_type() {
-  // Never released: the class lives as long as the process, like the engine type.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "py_engine_native.PanicException",
-        "Raised by a call that fails with an internal fault; the message is the only argument.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
+PyObject* new_panic_exception_type() {
+  return PyErr_NewExceptionWithDoc(
+      "py_engine_native.PanicException",
+      "Raised by a call that fails with an internal fault; the message is the only argument.",
+      PyExc_BaseException, nullptr);
 }
 
 void raise_panic(const std::string& message) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;
   Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
-  PyErr_SetObject(type, text.get());
+  PyErr_SetObject(module_state().panic_exception, text.get());
 }
 
 PyObject* engine_error_to_exception(const EngineError& error) {

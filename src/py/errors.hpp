@@ -10,10 +10,10 @@
 
 namespace pen::py {
 
-// The class raised by a synchronous call that fails with an internal fault. It derives
-// directly from BaseException, so `except Exception` does not swallow it. Created once per
-// process; borrowed reference, or nullptr with an exception set if it cannot be created.
-PyObject* panic_exception_type();
+// A new PanicException class, the one raised by a synchronous call that fails with an internal
+// fault. It derives directly from BaseException, so `except Exception` does not swallow it.
+// The import makes it once (ModuleState::panic_exception); nullptr with an exception set.
+PyObject* new_panic_exception_type();
 
 // Raises PanicException(message).
 void raise_panic(const std::string& message);

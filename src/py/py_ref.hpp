@@ -21,11 +21,6 @@ class Ref {
   }
   ~Ref() { Py_XDECREF(p_); }
 
-  static Ref borrow(PyObject* p) noexcept {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
-
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
   explicit operator bool() const noexcept { return p_ != nullptr; }

@@ -6,7 +6,7 @@
 // still queued leaves the queue and completes with operation_aborted and an empty guard.
 //
 // Thread-safe. A waiter's cancellation must be emitted on the executor it waits on (the usual
-// Asio rule for cancellation slots); the engine runs everything on one strand anyway.
+// Asio rule for cancellation slots); an engine runs everything on its one worker thread anyway.
 #pragma once
 
 #include <list>

@@ -42,7 +42,7 @@ class ConnectedSignal {
     std::list<std::shared_ptr<Waiter>>::iterator pos_;
   };
 
-  // Waiters' timers run on `executor` (the engine's strand).
+  // Waiters' timers run on `executor` (the engine's worker).
   explicit ConnectedSignal(boost::asio::any_io_executor executor)
       : executor_(std::move(executor)) {}
   ConnectedSignal(const ConnectedSignal&) = delete;

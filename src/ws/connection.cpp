@@ -111,8 +111,10 @@ std::shared_ptr<Connection> Connection::start(std::unique_ptr<WsStream> stream) 
   return std::shared_ptr<Connection>(new Connection(std::move(core)));
 }
 
-Connection::~Connection() {
-  // Inline when dropped on the strand (the normal case); posted otherwise. Should even the
+Connection::~Connection() { close(); }
+
+void Connection::close() {
+  // Inline when called on the strand (the normal case); posted otherwise. Should even the
   // post fail (no memory), the socket still closes when the last reference to it goes.
   try {
     net::dispatch(core_->executor, [core = core_] { core->drop(); });

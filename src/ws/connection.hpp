@@ -43,6 +43,9 @@ class Connection {
   // Dropping the connection closes its socket at once, without a close frame, and ends the
   // reader.
   ~Connection();
+  // Closes the socket now, as dropping does, while calls may still hold the connection: a
+  // call waiting for a message then gets Closed, a send fails. Any thread.
+  void close();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 

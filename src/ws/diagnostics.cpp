@@ -17,9 +17,9 @@ void log_line(std::string_view text) {
   }
 }
 
-}  // namespace pen::ws
-
-namespace pen::ws {
+void log_accept_failed(std::string_view why) {
+  log_line(std::string("accept failed: ").append(why));
+}
 
 void LogTaskFailure::operator()(const std::exception_ptr& e) const {
   if (!e) return;

@@ -1,6 +1,7 @@
 // The server's diagnostic lines on standard error.
 #pragma once
 
+#include <exception>
 #include <string_view>
 
 namespace pen::ws {
@@ -9,11 +10,8 @@ namespace pen::ws {
 // concurrent tasks never interleave.
 void log_line(std::string_view text);
 
-}  // namespace pen::ws
-
-#include <exception>
-
-namespace pen::ws {
+// "accept failed: {why}": a socket that was not admitted (accept, set-up or handshake).
+void log_accept_failed(std::string_view why);
 
 // Completion handler for detached background tasks: an escaped exception becomes a line
 // "{task} failed: {what}" instead of vanishing.

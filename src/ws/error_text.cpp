@@ -16,26 +16,19 @@ namespace http = boost::beast::http;
 namespace websocket = boost::beast::websocket;
 
 const char* upgrade_error_text(websocket::error e) {
+  using enum websocket::error;
   switch (e) {
-    case websocket::error::bad_method:
-      return "Unsupported HTTP method used - only GET is allowed";
-    case websocket::error::bad_http_version:
-      return "HTTP version must be 1.1 or higher";
-    case websocket::error::no_connection:
-    case websocket::error::no_connection_upgrade:
-      return "No \"Connection: upgrade\" header";
-    case websocket::error::no_upgrade:
-    case websocket::error::no_upgrade_websocket:
-      return "No \"Upgrade: websocket\" header";
-    case websocket::error::no_sec_version:
-    case websocket::error::bad_sec_version:
-      return "No \"Sec-WebSocket-Version: 13\" header";
-    case websocket::error::no_sec_key:
-      return "No \"Sec-WebSocket-Key\" header";
-    case websocket::error::bad_sec_key:
-      return "Invalid \"Sec-WebSocket-Key\" header";
-    default:
-      return nullptr;
+    case bad_method: return "Unsupported HTTP method used - only GET is allowed";
+    case bad_http_version: return "HTTP version must be 1.1 or higher";
+    case no_connection:
+    case no_connection_upgrade: return "No \"Connection: upgrade\" header";
+    case no_upgrade:
+    case no_upgrade_websocket: return "No \"Upgrade: websocket\" header";
+    case no_sec_version:
+    case bad_sec_version: return "No \"Sec-WebSocket-Version: 13\" header";
+    case no_sec_key: return "No \"Sec-WebSocket-Key\" header";
+    case bad_sec_key: return "Invalid \"Sec-WebSocket-Key\" header";
+    default: return nullptr;
   }
 }
 

@@ -40,6 +40,7 @@ struct Pending {
   std::unique_ptr<WsStream> stream;
   bool finished = false;
   bool timed_out = false;
+  bool engine_closed = false;  // close_engine() ran meanwhile: the connection is not installed
 };
 
 net::awaitable<void> refuse_origin(tcp::socket& socket) {
@@ -86,8 +87,13 @@ net::awaitable<std::optional<std::string>> open_websocket(WsStream& stream) {
 
 // The new connection replaces whatever the slot held; numbering restarts at start_seq and
 // every task waiting for a connection wakes up. Lock order: conn_slot, then seq_counter.
-net::awaitable<void> install(EngineShared& shared, std::shared_ptr<Connection> conn) {
+net::awaitable<void> install(EngineShared& shared, std::shared_ptr<Connection> conn,
+                             const Pending& pending) {
   auto slot = co_await shared.conn_slot.async_lock(net::use_awaitable);
+  if (pending.engine_closed) co_return;  // `conn` closes its socket here
+  shared.lifecycle.connection_installed([weak = std::weak_ptr<Connection>(conn)] {
+    if (auto installed = weak.lock()) installed->close();
+  });
   std::shared_ptr<Connection> replaced;
   if (slot->has_value()) replaced = std::move((*slot)->conn);
   *slot = InstalledConnection{std::move(conn), shared.next_generation.fetch_add(1)};
@@ -110,6 +116,11 @@ std::string handshake_message() {
 net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket socket,
                            std::chrono::steady_clock::duration limit) {
   auto pending = std::make_shared<Pending>(std::move(socket));
+  auto registration = shared->lifecycle.on_close([pending] {
+    pending->engine_closed = true;
+    error_code ignored;
+    if (pending->stream) pending->stream->socket().close(ignored);
+  });
   net::steady_timer watchdog(shared->executor, limit);
   watchdog.async_wait([pending](error_code ec) {
     if (ec || pending->finished) return;
@@ -125,16 +136,18 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
     ws.text(true);
     auto [ec, n] = co_await ws.async_write(net::buffer(greeting),
                                            net::as_tuple(net::use_awaitable));
-    if (ec && !pending->timed_out) log_line("handshake send failed: " + error_text(ec));
+    if (ec && !pending->timed_out && !pending->engine_closed)
+      log_line("handshake send failed: " + error_text(ec));
   }
   pending->finished = true;
   watchdog.cancel();
   if (pending->timed_out) failure = std::string(TIMED_OUT_TEXT);
+  if (pending->engine_closed) co_return;  // a failure of the closing itself, not reported
   if (failure) {
-    log_line("accept failed: " + *failure);
+    log_accept_failed(*failure);
     co_return;  // the socket closes with `pending`
   }
-  co_await install(*shared, Connection::start(std::move(pending->stream)));
+  co_await install(*shared, Connection::start(std::move(pending->stream)), *pending);
 }
 
 }  // namespace pen::ws

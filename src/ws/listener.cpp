@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <netdb.h>
-#include <variant>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -47,38 +46,42 @@ std::optional<tcp::endpoint> numeric_endpoint(const std::string& host, std::uint
   return std::nullopt;
 }
 
-// The addresses to try in order, or the failure text.
-net::awaitable<std::variant<std::vector<tcp::endpoint>, std::string>> listen_addresses(
-    const std::string& host, std::uint16_t port) {
+// The failure of one step of binding: its text, which becomes part of "bind failed on ...".
+EngineError bind_step_failed(std::string text) {
+  return EngineError::transport(std::nullopt, std::nullopt, std::move(text));
+}
+
+// The addresses to try in order.
+net::awaitable<Result<std::vector<tcp::endpoint>>> listen_addresses(const std::string& host,
+                                                                    std::uint16_t port) {
   if (auto ep = numeric_endpoint(host, port)) co_return std::vector<tcp::endpoint>{*ep};
   const std::string lookup_failed = "failed to lookup address information: ";
-  if (host.empty()) co_return lookup_failed + ::gai_strerror(EAI_NONAME);
+  if (host.empty()) co_return bind_step_failed(lookup_failed + ::gai_strerror(EAI_NONAME));
   // getaddrinfo runs on the resolver's own thread, never on the I/O threads.
   tcp::resolver resolver(co_await net::this_coro::executor);
   auto [ec, results] = co_await resolver.async_resolve(
       host, std::to_string(port), tcp::resolver::numeric_service,
       net::as_tuple(net::use_awaitable));
-  if (ec) co_return lookup_failed + resolver_error_text(ec);
+  if (ec) co_return bind_step_failed(lookup_failed + resolver_error_text(ec));
   std::vector<tcp::endpoint> endpoints;
   for (const auto& entry : results) endpoints.push_back(entry.endpoint());
   co_return endpoints;
 }
 
-// A non-blocking, close-on-exec socket listening on `ep` with the kernel's largest backlog,
-// or the errno of the step that failed.
-std::variant<int, int> open_listening_socket(const tcp::endpoint& ep) {
+// A non-blocking, close-on-exec socket listening on `ep` with the kernel's largest backlog.
+Result<int> open_listening_socket(const tcp::endpoint& ep) {
   const int fd = ::socket(ep.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
                           IPPROTO_TCP);
-  if (fd < 0) return std::variant<int, int>(std::in_place_index<1>, errno);
+  if (fd < 0) return bind_step_failed(os_error_text(errno));
   const int one = 1;
   // A negative backlog is clamped by the kernel to net.core.somaxconn, its maximum.
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       ::bind(fd, ep.data(), static_cast<socklen_t>(ep.size())) != 0 || ::listen(fd, -1) != 0) {
     const int err = errno;
     ::close(fd);
-    return std::variant<int, int>(std::in_place_index<1>, err);
+    return bind_step_failed(os_error_text(err));
   }
-  return std::variant<int, int>(std::in_place_index<0>, fd);
+  return fd;
 }
 
 void spawn_admission(const std::shared_ptr<EngineShared>& shared, int fd,
@@ -88,7 +91,7 @@ void spawn_admission(const std::shared_ptr<EngineShared>& shared, int fd,
   socket.assign(acceptor.local_endpoint(ec).protocol(), fd, ec);
   if (ec) {
     ::close(fd);
-    log_line("accept failed: " + error_text(ec));
+    log_accept_failed(error_text(ec));
     return;
   }
   // Small request/reply frames are exactly where Nagle's algorithm adds latency.
@@ -97,11 +100,16 @@ void spawn_admission(const std::shared_ptr<EngineShared>& shared, int fd,
                 LogTaskFailure{"admission"});
 }
 
-}  // namespace
-
+// Accepts sockets and spawns one admission task per socket, until close_engine() closes the
+// listening socket.
 net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acceptor acceptor,
                                  ListenOptions options) {
-  for (;;) {
+  // close() closes the listening socket; the loop then ends at its next turn.
+  auto registration = shared->lifecycle.on_close([&acceptor] {
+    error_code ignored;
+    acceptor.close(ignored);
+  });
+  while (acceptor.is_open()) {
     const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
@@ -114,10 +122,10 @@ net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acce
     if (err == EAGAIN || err == EWOULDBLOCK) {
       auto [ec] = co_await acceptor.async_wait(tcp::acceptor::wait_read,
                                                net::as_tuple(net::use_awaitable));
-      if (ec) log_line("accept failed: " + error_text(ec));
+      if (ec && acceptor.is_open()) log_accept_failed(error_text(ec));
       continue;
     }
-    log_line("accept failed: " + os_error_text(err));
+    log_accept_failed(os_error_text(err));
     if (is_resource_shortage(err)) {
       net::steady_timer pause(shared->executor, RESOURCE_PAUSE);
       co_await pause.async_wait(net::as_tuple(net::use_awaitable));
@@ -126,6 +134,8 @@ net::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared, tcp::acce
     }
   }
 }
+
+}  // namespace
 
 net::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared, std::string host,
                                            std::uint16_t port, ListenOptions options) {
@@ -137,26 +147,27 @@ net::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared,
   };
 
   auto resolved = co_await listen_addresses(host, port);
-  if (auto* text = std::get_if<std::string>(&resolved)) co_return bind_failed(*text);
-  const auto& endpoints = std::get<std::vector<tcp::endpoint>>(resolved);
+  if (!resolved) co_return bind_failed(resolved.error().message);
+  const auto& endpoints = resolved.value();
   if (endpoints.empty()) co_return bind_failed("could not resolve to any address");
 
   std::string last_error;
   for (const auto& ep : endpoints) {
     auto opened = open_listening_socket(ep);
-    if (opened.index() == 1) {
-      last_error = os_error_text(std::get<1>(opened));
+    if (!opened) {
+      last_error = opened.error().message;
       continue;
     }
     error_code ec;
     tcp::acceptor acceptor(shared->executor);
-    acceptor.assign(ep.protocol(), std::get<0>(opened), ec);
+    acceptor.assign(ep.protocol(), opened.value(), ec);
     if (ec) {
-      ::close(std::get<0>(opened));
+      ::close(opened.value());
       last_error = error_text(ec);
       continue;
     }
     const tcp::endpoint local = acceptor.local_endpoint(ec);
+    shared->lifecycle.listening(local);
     net::co_spawn(shared->executor, accept_loop(shared, std::move(acceptor), options),
                   LogTaskFailure{"accept loop"});
     co_return Listening{std::nullopt, local};

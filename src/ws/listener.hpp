@@ -31,9 +31,9 @@ boost::asio::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared>
                                                    std::string host, std::uint16_t port,
                                                    ListenOptions options = {});
 
-// Never completes: accepts sockets and spawns one admission task per socket.
-boost::asio::awaitable<void> accept_loop(std::shared_ptr<EngineShared> shared,
-                                         boost::asio::ip::tcp::acceptor acceptor,
-                                         ListenOptions options = {});
+// Binds host:port, spawns the accept loop on shared->executor and returns; on failure an
+// RpcTransportError(None, None, "bind failed on {host}:{port}: {text}").
+boost::asio::awaitable<std::optional<EngineError>> start_listener(
+    std::shared_ptr<EngineShared> shared, std::string host, std::uint16_t port);
 
 }  // namespace pen::ws

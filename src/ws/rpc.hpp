@@ -1,10 +1,8 @@
-// The operations an engine method awaits. Each runs on shared->executor.
+// The call cycle: one request and its reply. Runs on shared->executor.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -14,16 +12,6 @@
 #include "codec/timeout.hpp"
 
 namespace pen::ws {
-
-// Binds host:port, spawns the accept loop on shared->executor and returns; on failure an
-// RpcTransportError(None, None, "bind failed on {host}:{port}: {text}").
-boost::asio::awaitable<std::optional<EngineError>> start_listener(
-    std::shared_ptr<EngineShared> shared, std::string host, std::uint16_t port);
-
-// Resolves once the slot holds a connection; RpcTransportError(None, None,
-// "wait_connected timed out") when the optional time-out passes first.
-boost::asio::awaitable<std::optional<EngineError>> wait_connected(
-    std::shared_ptr<EngineShared> shared, std::optional<Timeout> timeout);
 
 // One request and its reply: presence check, numbering, framing, sending, waiting under the
 // connection guard with one deadline, and closing the failed connection after a transport

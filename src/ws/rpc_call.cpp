@@ -55,9 +55,9 @@ net::awaitable<Result<Bytes>> await_reply(Connection& conn, const Call& call,
       case Incoming::Type::Binary:
         break;
     }
-    ReplyStep step = classify_reply(item->data, call.seq, call.fn_id);
-    if (auto* settled = std::get_if<Settled>(&step)) co_return std::move(settled->outcome);
-    if (auto* ping = std::get_if<AnswerPing>(&step)) {
+    codec::ReplyStep step = codec::classify_reply(item->data, call.seq, call.fn_id);
+    if (auto* settled = std::get_if<codec::Settled>(&step)) co_return std::move(settled->outcome);
+    if (auto* ping = std::get_if<codec::AnswerPing>(&step)) {
       // A failed pong is ignored. Past the deadline the pong still gets a moment, since a
       // reply may already be queued behind the Ping.
       const auto pong_deadline = std::max(deadline, Clock::now() + ARRIVAL_GRACE);
@@ -86,7 +86,7 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   }
 
   // 3. Framing.
-  Result<Bytes> frame = encode_request(call.seq, fn_id, payload);
+  Result<Bytes> frame = codec::encode_request(call.seq, fn_id, payload);
   if (!frame) co_return std::move(frame).error();
   payload = Bytes();
 

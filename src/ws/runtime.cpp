@@ -19,7 +19,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-namespace pen::runtime {
+namespace pen::ws::runtime {
 namespace net = boost::asio;
 namespace {
 
@@ -116,4 +116,4 @@ void shut_down_for_exit() {
   }
 }
 
-}  // namespace pen::runtime
+}  // namespace pen::ws::runtime

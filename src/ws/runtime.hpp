@@ -7,7 +7,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
-namespace pen::runtime {
+namespace pen::ws::runtime {
 
 // The executor of the worker that a new engine should live on. Creates the runtime's contexts
 // on first use (starting no thread).
@@ -24,4 +24,4 @@ void shut_down_for_exit();
 // CPUs this process may use: its affinity mask, capped by a cgroup CPU quota; at least 1.
 unsigned available_cpus();
 
-}  // namespace pen::runtime
+}  // namespace pen::ws::runtime

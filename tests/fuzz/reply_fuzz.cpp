@@ -12,12 +12,12 @@
 namespace {
 
 using namespace pen;
-using pen::ws::AnswerPing;
-using pen::ws::KeepWaiting;
-using pen::ws::Settled;
+using pen::codec::AnswerPing;
+using pen::codec::KeepWaiting;
+using pen::codec::Settled;
 
 void check_error_body(ByteView payload) {
-  const ws::ErrorBody body = ws::parse_error_body(payload);
+  const codec::ErrorBody body = codec::parse_error_body(payload);
   PEN_REQUIRE(fuzz::valid_utf8(body.message));
   if (payload.size() < 8) {
     PEN_REQUIRE(body.err == 0 && body.sub == 0 && body.message.empty());
@@ -35,7 +35,7 @@ void check_error_body(ByteView payload) {
 }
 
 void check_lossy(ByteView bytes) {
-  const std::string out = ws::utf8_lossy(bytes);
+  const std::string out = codec::utf8_lossy(bytes);
   PEN_REQUIRE(fuzz::valid_utf8(out));
   PEN_REQUIRE(out.size() <= 3 * bytes.size());  // at worst one U+FFFD per byte
   const std::string_view in(reinterpret_cast<const char*>(bytes.data()), bytes.size());
@@ -44,15 +44,15 @@ void check_lossy(ByteView bytes) {
 }
 
 void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
-  const ws::ReplyStep step = ws::classify_reply(msg, seq, fn_id);
+  const codec::ReplyStep step = codec::classify_reply(msg, seq, fn_id);
 
-  if (msg.size() < ws::HEADER_LEN ||
-      ws::HEADER_LEN + std::uint64_t{load_le<std::uint32_t>(msg.data() + 12)} != msg.size()) {
+  if (msg.size() < codec::HEADER_LEN ||
+      codec::HEADER_LEN + std::uint64_t{load_le<std::uint32_t>(msg.data() + 12)} != msg.size()) {
     const auto* settled = std::get_if<Settled>(&step);
     PEN_REQUIRE(settled && !settled->outcome.ok());
     const EngineError& e = settled->outcome.error();
     PEN_REQUIRE(e.kind == ErrorKind::InvalidData && !e.seq && !e.fn_id);
-    const bool short_frame = msg.size() < ws::HEADER_LEN;
+    const bool short_frame = msg.size() < codec::HEADER_LEN;
     PEN_REQUIRE(e.message.starts_with(short_frame ? "frame too short: " : "payload length mismatch: "));
     return;
   }
@@ -60,7 +60,7 @@ void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
   const auto kind = std::to_integer<std::uint8_t>(msg[1]);
   const auto frame_seq = load_le<std::uint32_t>(msg.data() + 4);
   const auto frame_fn = load_le<std::uint16_t>(msg.data() + 8);
-  const ByteView payload = msg.subspan(ws::HEADER_LEN);
+  const ByteView payload = msg.subspan(codec::HEADER_LEN);
 
   auto transport_error = [&](const char* prefix) {
     const auto* settled = std::get_if<Settled>(&step);
@@ -69,7 +69,7 @@ void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
     PEN_REQUIRE(e.kind == ErrorKind::RpcTransportError && e.seq == seq && e.fn_id == fn_id);
     PEN_REQUIRE(e.message.starts_with(prefix));
   };
-  if (version != ws::PROTOCOL_VERSION) return transport_error("protocol version mismatch: ");
+  if (version != codec::PROTOCOL_VERSION) return transport_error("protocol version mismatch: ");
   if (kind == 4) {
     const auto* ping = std::get_if<AnswerPing>(&step);
     PEN_REQUIRE(ping && ping->pong.size() == msg.size());
@@ -96,7 +96,7 @@ void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
   }
   PEN_REQUIRE(!settled->outcome.ok());
   const EngineError& e = settled->outcome.error();
-  const ws::ErrorBody body = ws::parse_error_body(payload);
+  const codec::ErrorBody body = codec::parse_error_body(payload);
   PEN_REQUIRE(e.kind == ErrorKind::RpcError && e.seq == seq && e.fn_id == fn_id);
   PEN_REQUIRE(e.err == body.err && e.sub == body.sub && e.message == body.message);
 }
@@ -113,13 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Mostly wait for the frame's own numbers, so the later checks are reached too.
   std::uint32_t seq = other_seq;
   std::uint16_t fn_id = other_fn;
-  if (msg.size() >= ws::HEADER_LEN) {
+  if (msg.size() >= codec::HEADER_LEN) {
     if ((mode & 0x3) != 0) seq = load_le<std::uint32_t>(msg.data() + 4);
     if ((mode & 0xC) != 0) fn_id = load_le<std::uint16_t>(msg.data() + 8);
   }
   check_reply(msg, seq, fn_id);
   check_error_body(msg);
-  if (msg.size() > ws::HEADER_LEN) check_error_body(msg.subspan(ws::HEADER_LEN));
+  if (msg.size() > codec::HEADER_LEN) check_error_body(msg.subspan(codec::HEADER_LEN));
   check_lossy(msg);
   return 0;
 }

@@ -7,3 +7,7 @@ BUILD_DIR = os.path.abspath(
 )
 if BUILD_DIR not in sys.path:
     sys.path.insert(0, BUILD_DIR)
+# The pure-Python package py_engine_native_env from this checkout, after the built module.
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+if ROOT not in sys.path:
+    sys.path.insert(1, ROOT)

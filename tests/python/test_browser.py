@@ -1,14 +1,18 @@
 # End to end in real headless Chromium: the engine listens on loopback, ui/serve.mjs serves the
 # reference UI, ui/browser.mjs opens it in Debian's Chromium, and one episode runs through every
 # engine method. Results are checked in Python against the UI's documented reply layouts, and
-# the page's own state (window.__uiState) against what Python did. Screenshots land in
-# tests/artifacts/. Every wait is bounded; child processes are always stopped.
+# the page's own state (window.__uiState) against what Python did; then what a person watching
+# sees: the hint and reconnect countdown before the engine exists, markers, the table, the
+# statistics and the episode history, the freeze and speed-limit controls, both screen sizes.
+# Screenshots land in tests/artifacts/ (their paths are printed). Every wait is bounded; child
+# processes are always stopped.
 import asyncio
 import json
 import math
 import os
 import signal
 import struct
+import time
 
 import numpy as np
 import pytest
@@ -114,6 +118,31 @@ def by_name(fields, row):
     return dict(zip(fields, row.tolist()))
 
 
+# Centre colours of the markers (RGB), as the page's colour-blind-safe palette draws them.
+MARK_RGB = {"buy": (255, 255, 255), "sell": (255, 255, 255), "win": (86, 180, 233),
+            "loss": (230, 159, 0), "train": (86, 180, 233), "test": (230, 159, 0)}
+
+
+async def probe(browser, points, kinds):
+    """The pixel at each point is its kind's colour; the last point drawn at a place wins."""
+    top = {(round(p["x"]), round(p["y"])): p for p in points}
+    seen = set()
+    for (x, y), p in top.items():
+        kind = p.get("kind") or p["type"]
+        seen.add(kind)
+        rgba = json.loads(await browser.ask(f"pixel {x} {y}"))
+        assert all(abs(a - b) <= 8 for a, b in zip(rgba, MARK_RGB[kind])), (kind, x, y, rgba)
+    assert kinds <= seen, f"{kinds - seen} not drawn"
+
+
+async def shot(browser, name, size):
+    path = os.path.join(ARTIFACTS, name)
+    assert await browser.ask(f"screenshot {path}", timeout=30) == f"saved {path}"
+    assert png_size(path) == size
+    print(f"screenshot: {path}")
+    return path
+
+
 async def episode(run, browser, candles):
     """Every engine method once or more, checked against the reference UI's reply layouts."""
     config = json.loads(await run("get_rl_config"))
@@ -157,6 +186,10 @@ async def episode(run, browser, candles):
     assert order[0] == 1.0 and math.isnan(order[2]) and order[3] == 0.0
     order_id = int(order[1])
     assert order_id > ticket_id
+    state = await page_state(browser, lambda s: s["served"] == run.requests)
+    assert [r[:3] for r in state["rows"]] == [
+        [f"#{ticket_id}", "position", "▲ buy"], [f"#{order_id}", "limit order", "▲ buy"]]
+    assert state["rows"][1][4] == f"@ {limit:.2f}" and state["rows"][1][6] == "pending"
 
     tickets = await run("get_ticket_list")
     assert tickets.shape == (1, len(ticket_f))
@@ -188,9 +221,15 @@ async def episode(run, browser, candles):
     assert state["connected"] and state["last"] == run.last
     assert state["candles"] == STEPS + 2 and state["equityPoints"] == STEPS + 2
     assert (state["positions"], state["orders"]) == (2, 0)
-    shot = os.path.join(ARTIFACTS, "browser.png")
-    assert await browser.ask(f"screenshot {shot}", timeout=30) == f"saved {shot}"
-    assert png_size(shot) == (1280, 800)
+    # The table lists both positions; the statistics and the markers show the two entries.
+    assert [(r[0], r[1], r[2]) for r in state["rows"]] == [
+        (f"#{ticket_id}", "position", "▲ buy"), (f"#{order_id}", "position", "▲ buy")]
+    assert [r[3] for r in state["rows"]] == ["2", "3"] and "TP" in state["rows"][0][7]
+    assert state["stats"]["step"] == f"{STEPS + 1} / {EPISODE_LENGTH}"
+    assert state["stats"]["trades"] == "0" and state["stats"]["winRate"] == "—"
+    await probe(browser, state["marks"], {"buy"})
+    assert all(state["layout"]["inView"].values()) and not state["layout"]["scrolls"]
+    await shot(browser, "browser.png", (1280, 800))
 
     # Halve the ticket, close the filled order, name an id that does not exist.
     result = await run("close_positions", [ticket_id, order_id, 9999], [2, 1, 1], [0.5, 0.0, 0.0])
@@ -203,6 +242,10 @@ async def episode(run, browser, candles):
     assert sorted(events[:, [0, 3]].tolist()) == [[code["closed"], order_id], [code["reduced"], ticket_id]]
     tickets = await run("get_ticket_list")
     assert tickets[:, [0, 2]].tolist() == [[ticket_id, 1.0]]
+    state = await page_state(browser, lambda s: s["served"] == run.requests)
+    assert [r[0] for r in state["rows"]] == [f"#{ticket_id}"] and state["stats"]["trades"] == "1"
+    assert [m["kind"] for m in state["marks"]] == ["buy", "buy", "win", "win"]
+    await probe(browser, state["marks"], {"win"})
 
     summary = await run("end_session")
     assert summary.shape == (1, len(config["summary_fields"]))
@@ -216,6 +259,58 @@ async def episode(run, browser, candles):
     assert (snap["done"], snap["open_positions"]) == (1, 0)
     state = await page_state(browser, lambda s: s["served"] == run.requests)
     assert state["positions"] == 0 and state["last"] == "get_snapshot"
+    assert state["history"] == [
+        {"type": "train", "index": 1, "final": total["final_equity"], "trades": 2}]
+    assert state["stats"]["winRate"] == "100.0% (2/2)"
+
+
+async def watching(run, browser):
+    """A test episode watched by a person: slowed down, and frozen for a while."""
+    assert await run("reset_episode", 0, "test") == 0
+    assert (await run("place_ticket", "sell", 5))[0] == 1.0
+    await run("step_next")
+    state = await page_state(browser, lambda s: s["served"] == run.requests)
+    assert (state["episode"], state["step"], state["rows"][0][2]) == ("test #0", 1, "▼ sell")
+
+    # Five steps down from no limit: 500, 200, 100, 50, 20 steps/s.
+    for _ in range(5):
+        await browser.ask("press -")
+    state = await page_state(browser, lambda s: s["limit"] == 20)
+    assert state["speedText"] == "≤ 20 steps/s"
+
+    assert await browser.ask("press f") == "pressed f"
+    frozen = await page_state(browser, lambda s: s["frozen"] and s["banner"])
+    assert frozen["banner"].startswith("❚❚ View frozen at test #0 step 1.")
+    for _ in range(3):
+        await run("step_next")
+    state = await page_state(browser, lambda s: s["served"] == run.requests and s["liveStep"] == 4)
+    assert (state["step"], state["draws"], state["rows"]) == (1, frozen["draws"], frozen["rows"])
+    assert "(now step 4)" in state["banner"]
+    await shot(browser, "browser-frozen.png", (1280, 800))
+    assert await browser.ask("press F") == "pressed F"
+    state = await page_state(browser, lambda s: not s["frozen"] and s["step"] == 4)
+    assert state["banner"] == ""
+
+    # Replies are held for the limit, and no call fails.
+    began = time.monotonic()
+    for _ in range(6):
+        await run("step_next")
+    assert time.monotonic() - began >= 5 / 20
+    await browser.ask("press 0")
+    state = await page_state(browser, lambda s: s["limit"] == 0)
+    assert state["speedText"] == "no limit"
+
+    await run("end_session")  # the sell closes with a loss: the price rose
+    state = await page_state(browser, lambda s: s["served"] == run.requests)
+    assert [h["type"] for h in state["history"]] == ["train", "test"]
+    assert state["marks"][-1]["kind"] == "loss"
+    await probe(browser, state["marks"] + state["historyPoints"], {"sell", "loss", "train", "test"})
+
+    assert await browser.ask("viewport 1920 1080") == "viewport 1920 1080"
+    state = await page_state(browser, lambda s: s["layout"]["viewport"] == [1920, 1080])
+    assert all(state["layout"]["inView"].values()) and not state["layout"]["scrolls"]
+    await shot(browser, "browser-1920.png", (1920, 1080))
+    await browser.ask("viewport 1280 800")
 
 
 def test_episode_through_every_method_in_chromium():
@@ -228,7 +323,6 @@ def test_episode_through_every_method_in_chromium():
     async def script():
         port = free_port()
         engine = NativeEngineAsync("127.0.0.1", port)
-        await asyncio.wait_for(engine.start(), STEP)
         children = []
         try:
             server = await Child.start(os.path.join(UI, "serve.mjs"), "0")
@@ -240,9 +334,21 @@ def test_episode_through_every_method_in_chromium():
                                         "--screenshot", final_shot, stdin=True)
             children.append(browser)
             assert await browser.line(START) == "ready"
-            await asyncio.wait_for(engine.wait_connected(timeout_secs=30), 35)
+            # No engine yet: the hint, the reason in words and the countdown to the next try.
+            # (how soon Chromium reports a refused connection is its own affair: a long wait)
+            state = await page_state(browser, lambda s: s["state"] == "waiting", timeout=START)
+            assert state["hint"] and not state["connected"]
+            assert state["problem"].startswith("Engine not reachable: nothing listens there")
+            assert "retrying in" in state["problem"] and state["retryAt"] > 0
 
-            await episode(Session(engine), browser, candle_rows())
+            await asyncio.wait_for(engine.start(), STEP)
+            await asyncio.wait_for(engine.wait_connected(timeout_secs=30), 35)
+            state = await page_state(browser, lambda s: s["connected"])
+            assert not state["hint"] and state["problem"] == ""
+
+            run = Session(engine)
+            await episode(run, browser, candle_rows())
+            await watching(run, browser)
 
             # SIGTERM: the launcher takes its screenshot, closes Chromium and exits 0.
             assert await browser.stop(timeout=30) == 0

@@ -1,5 +1,5 @@
 # The examples against the headless reference UI under Node: examples/train.py end to end (its
-# summary and that it reaches every engine method), and TradingEnv's reset/step contract.
+# summary and that it reaches every engine method), and AsyncTradingEnv's reset/step contract.
 import math
 import os
 import re
@@ -16,8 +16,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples")
 sys.path.insert(0, EXAMPLES)
 
-from env import TradingEnv  # noqa: E402
-from peers import start_headless  # noqa: E402
+from py_engine_native_env import AsyncTradingEnv as TradingEnv, start_headless  # noqa: E402
 from train import ENGINE_METHODS  # noqa: E402
 
 pytestmark = pytest.mark.skipif(
@@ -30,19 +29,19 @@ SUMMARY = re.compile(r"^episodes=(\d+) steps=(\d+) steps_per_s=(\d+) "
                      r"final_equity=(-?\d+\.\d\d) time_s=\d+\.\d$")
 
 
-BROWSER = pytest.param("browser", marks=[pytest.mark.slow, pytest.mark.skipif(
+BROWSER = pytest.param(["--render", "rgb_array"], id="browser", marks=[pytest.mark.slow, pytest.mark.skipif(
     not os.path.exists("/usr/bin/chromium")
     or not os.path.isdir(os.path.join(ROOT, "ui", "node_modules", "playwright-core")),
     reason="needs /usr/bin/chromium and ui/node_modules/playwright-core "
            "(scripts/install-deps.sh browser; npm ci --prefix ui)")])
 
 
-@pytest.mark.parametrize("peer", ["headless", BROWSER])
-def test_train_runs_two_episodes_through_every_engine_method(peer):
+@pytest.mark.parametrize("render", [pytest.param([], id="headless"), BROWSER])
+def test_train_runs_two_episodes_through_every_engine_method(render):
     # 301 own candles in episodes of 60 steps, cut short at 40 steps: 2 x 40 steps.
     result = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "train.py"), "--build", build_dir(),
-         "--peer", peer, "--port", str(free_port()), "--episodes", "2", "--steps", "40",
+        [sys.executable, os.path.join(EXAMPLES, "train.py"), "--build", build_dir(), *render,
+         "--envs", "1", "--port", str(free_port()), "--episodes", "2", "--steps", "40",
          "--episode-length", "60", "--candles", "301", "--seed", "3"],
         capture_output=True, text=True, timeout=180, cwd=ROOT)
     assert result.returncode == 0, result.stderr
@@ -61,6 +60,8 @@ def test_train_runs_two_episodes_through_every_engine_method(peer):
     episodes = [line for line in lines if line.startswith("episode ")]
     assert [line.split()[2].split("#")[0] for line in episodes] == ["train", "test"]
     assert "candles (init_candles)" in lines[0]
+    if render:  # the page's pixels came back as an array (height, width, RGB)
+        assert re.search(r"^frame: \d+x\d+x3$", result.stdout, re.M), result.stdout
 
 
 # ------------------------------------------------------------------ TradingEnv contract
@@ -71,13 +72,12 @@ def engine():
     port = free_port()
     engine = pen.NativeEngineAsync("127.0.0.1", port)
     run(awaited(engine.start))
-    peers = start_headless(f"ws://127.0.0.1:{port}",
-                           {"seed": 5, "episode_length": EPISODE_LENGTH})
+    ui = start_headless([f"ws://127.0.0.1:{port}"], {"seed": 5, "episode_length": EPISODE_LENGTH})
     try:
         run(awaited(engine.wait_connected, 30.0), timeout=40.0)
         yield engine
     finally:
-        peers.stop()
+        ui.stop()
 
 
 async def awaited(method, *args):

@@ -46,6 +46,30 @@ def test_engine_class_identity():
     assert type(cls) is type
 
 
+ENGINE_METHODS = [
+    "start", "wait_connected", "init_candles", "reset_episode", "get_rl_config", "step_next",
+    "step_and_sync", "get_snapshot", "get_ticket_list", "get_ohlc", "fetch_events",
+    "end_session", "get_sync_policy", "close_positions", "place_order", "place_ticket",
+]
+LIFECYCLE_METHODS = [("close", "($self)"), ("__aenter__", "($self)"),
+                     ("__aexit__", "($self, exc_type, exc_value, traceback)")]
+
+
+def test_engine_methods_in_table_order_then_the_lifecycle_additions():
+    cls = pen.NativeEngineAsync
+    methods = [name for name, value in vars(cls).items()
+               if isinstance(value, type(cls.start))]
+    assert methods == ENGINE_METHODS + [name for name, _ in LIFECYCLE_METHODS]
+    for name, signature in LIFECYCLE_METHODS:
+        assert getattr(cls, name).__text_signature__ == signature
+        assert getattr(cls, name).__doc__
+    for name in ("bound_port", "bound_address"):
+        prop = vars(cls)[name]
+        assert "start()" in prop.__doc__ and "close()" in prop.__doc__
+        with pytest.raises(AttributeError):
+            prop.__set__(cls("127.0.0.1", 0), 1)
+
+
 def test_engine_class_is_final():
     with pytest.raises(TypeError):
         type("Sub", (pen.NativeEngineAsync,), {})

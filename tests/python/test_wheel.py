@@ -6,6 +6,7 @@ import glob
 import os
 import shutil
 import subprocess
+import types
 import zipfile
 
 import pytest
@@ -15,6 +16,7 @@ import py_engine_native as pen
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 STUB = os.path.join(ROOT, "py_engine_native.pyi")
 SYSTEM_PYTHON = "/usr/bin/python3"
+PACKAGE = "py_engine_native_env"
 
 
 def stub_tree():
@@ -34,10 +36,21 @@ def stub_callables():
     return found
 
 
+def stub_properties():
+    """{name: docstring} of the engine's properties in the stub."""
+    cls = next(node for node in stub_tree().body if isinstance(node, ast.ClassDef))
+    return {member.name: ast.get_docstring(member) for member in cls.body
+            if isinstance(member, ast.FunctionDef)
+            and any(getattr(d, "id", None) == "property" for d in member.decorator_list)}
+
+
+ASYNC_CONTEXT = ("__aenter__", "__aexit__")
+
+
 def runtime_callables():
     found = {name: getattr(pen, name) for name in pen.__all__[1:]}
     for name, method in vars(pen.NativeEngineAsync).items():
-        if callable(method) and not name.startswith("__"):
+        if callable(method) and (not name.startswith("__") or name in ASYNC_CONTEXT):
             found["NativeEngineAsync." + name] = method
     return found
 
@@ -47,9 +60,14 @@ def test_stub_lists_the_module_surface():
     declared_all = next(ast.literal_eval(node.value) for node in tree.body
                         if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
     assert declared_all == pen.__all__
-    stub, runtime = stub_callables(), runtime_callables()
+    properties = stub_properties()
+    stub = {name: doc for name, doc in stub_callables().items()
+            if name.partition(".")[2] not in properties}
+    runtime = runtime_callables()
     assert sorted(stub) == sorted(runtime)
-    assert len([name for name in stub if name.startswith("NativeEngineAsync.")]) == 16
+    assert len([name for name in stub if name.startswith("NativeEngineAsync.")]) == 19
+    assert properties == {name: d.__doc__ for name, d in vars(pen.NativeEngineAsync).items()
+                          if isinstance(d, types.GetSetDescriptorType)}
 
 
 @pytest.mark.parametrize("name", sorted(runtime_callables()))
@@ -112,10 +130,18 @@ def wheel(tmp_path_factory):
 def test_wheel_is_abi3_with_module_and_stub(wheel):
     assert os.path.basename(wheel) == "py_engine_native-0.1.0-cp310-abi3-linux_x86_64.whl"
     with zipfile.ZipFile(wheel) as z:
-        top = sorted(name for name in z.namelist() if ".dist-info/" not in name)
+        names = sorted(name for name in z.namelist() if ".dist-info/" not in name)
         metadata = z.read("py_engine_native-0.1.0.dist-info/WHEEL").decode()
+    top = [name for name in names if not name.startswith(PACKAGE + "/")]
     assert top == ["py_engine_native-stubs/__init__.pyi", "py_engine_native.abi3.so",
                    "py_engine_native.pyi"]
+    # Every module of the package folder, and the reference UI with its one Node dependency.
+    modules = sorted(os.path.basename(p) for p in glob.glob(os.path.join(ROOT, PACKAGE, "*.py")))
+    packaged = set(names)
+    assert {f"{PACKAGE}/{m}" for m in modules + ["py.typed"]} <= packaged
+    assert {f"{PACKAGE}/ui/{f}" for f in ("headless.mjs", "src/sim.js", "src/connection.js",
+                                          "node_modules/ws/package.json", "index.html")} <= packaged
+    assert not [n for n in names if "/test/" in n or "playwright" in n]
     assert "Tag: cp310-abi3-linux_x86_64" in metadata
     assert "Root-Is-Purelib: false" in metadata
 
@@ -149,3 +175,30 @@ def test_wheel_installs_into_a_fresh_venv(wheel, tmp_path):
             assert installed.read() == source.read()
     # mypy resolves the installed stub from the venv's site-packages.
     assert_caller_type_checks(elsewhere, "--python-executable", python)
+
+
+def readme_training_script():
+    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    section = text.split("## Training with the environments", 1)[1]
+    return section.split("```python\n", 1)[1].split("```", 1)[0]
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("node") is None, reason="needs node (scripts/install-deps.sh node)")
+def test_readme_script_trains_8_environments_after_pip_install(wheel, tmp_path):
+    script = readme_training_script()
+    assert len(script.splitlines()) <= 20
+    venv = tmp_path / "venv"
+    subprocess.run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", str(venv)],
+                   check=True, timeout=120)
+    subprocess.run([str(venv / "bin" / "python"), "-m", "pip", "install", "--no-index",
+                    "--quiet", wheel], check=True, timeout=300)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "train8.py").write_text(script)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PEN_BUILD_DIR")}
+    result = subprocess.run([str(venv / "bin" / "python"), "train8.py"], cwd=elsewhere,
+                            capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr
+    episodes, q_max = (float(part.split("=")[1]) for part in result.stdout.split())
+    assert episodes >= 8 * 7 and q_max > 0

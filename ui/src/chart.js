@@ -1,126 +1,468 @@
 /**
- * Canvas drawing of the simulation: candles with open positions and pending orders on top,
- * the episode's equity curve below. Reads the simulation, never changes it.
+ * Canvas drawing of the page: the episode's candles with volume, a time axis, every entry and
+ * exit, the levels of open positions and pending orders, the equity curve below; and the small
+ * chart of earlier episodes. Reads the simulation and the recorder, never changes them.
+ *
+ * Colours come from the Okabe-Ito set, which readers with any common colour-vision deficiency
+ * tell apart, and every meaning carried by a colour is carried by a shape too: buy ▲ and sell ▼
+ * entries, a disc for an exit with a gain and a cross for one with a loss, hollow rising and
+ * filled falling candles, circles for train and diamonds for test episodes.
  */
+import { clock, day, money, niceStep, percent, price as priceText, units as unitsText } from './format.js';
 
-const COLORS = {
-  grid: '#2a3038', text: '#a9b2bd', up: '#26a269', down: '#e5534b',
-  equity: '#4f9cf0', order: '#e0b341', trail: '#f0883e',
-};
-const VISIBLE = 120;
-const PAD = { left: 8, right: 72, top: 12, bottom: 18 };
+export const COLORS = Object.freeze({
+  grid: '#262d36', axis: '#9aa5b1', text: '#c9d1d9', up: '#a9b8c8', down: '#5f6e80',
+  volume: '#34404d', entry: '#ffffff', outline: '#0b0e12',
+  win: '#56b4e9', loss: '#e69f00', even: '#9aa5b1',
+  takeProfit: '#56b4e9', stopLoss: '#e69f00', trail: '#cc79a7', order: '#f0e442',
+  equity: '#e6edf3', train: '#56b4e9', test: '#e69f00', now: '#dfe6ee',
+});
+
+const MIN_SLOT = 3; // px per candle before the chart scrolls
+const AXIS_W = 74;
+const PAD = { left: 8, top: 8 };
+const TAG_H = 15;
 
 /**
- * Draw everything into a 2D context of the given CSS-pixel size.
+ * Draw the main chart into a 2D context of the given CSS-pixel size.
  * @param {CanvasRenderingContext2D} ctx
  * @param {number} width
  * @param {number} height
  * @param {import('./sim.js').Simulation} sim
+ * @param {import('./recorder.js').Recorder} recorder
+ * @returns {{marks: {x:number, y:number, kind:string}[]}} the markers drawn, newest last
  */
-export function drawChart(ctx, width, height, sim) {
+export function drawChart(ctx, width, height, sim, recorder) {
   ctx.clearRect(0, 0, width, height);
-  ctx.font = '11px ui-monospace, monospace';
-  const split = Math.round(height * 0.7);
-  drawCandles(ctx, { x: PAD.left, y: PAD.top, w: width - PAD.left - PAD.right, h: split - PAD.top - 8 }, sim);
-  drawEquity(ctx, { x: PAD.left, y: split + 16, w: width - PAD.left - PAD.right, h: height - split - 16 - PAD.bottom }, sim);
+  const fs = width >= 1400 ? 13 : 11;
+  ctx.font = `${fs}px "DejaVu Sans Mono", ui-monospace, monospace`;
+  ctx.textBaseline = 'middle';
+  const plotW = width - PAD.left - AXIS_W;
+  const split = Math.round(height * 0.68);
+  const view = visibleRange(sim, plotW);
+  const priceBox = { x: PAD.left, y: PAD.top, w: plotW, h: split - PAD.top - 20 };
+  const equityBox = { x: PAD.left, y: split + 12, w: plotW, h: height - split - 12 - 20 };
+  const marks = drawPrice(ctx, priceBox, sim, recorder, view, fs);
+  drawTimeAxis(ctx, priceBox, sim, view);
+  drawEquity(ctx, equityBox, sim, view, fs);
+  return { marks };
 }
 
-function scaler(lo, hi, box) {
-  const span = hi - lo || Math.abs(hi) || 1;
-  return (v) => box.y + box.h - ((v - lo) / span) * box.h;
+/** Which candles are on screen: the whole episode when it fits, else a window that follows. */
+function visibleRange(sim, plotW) {
+  const { start, length } = sim.episode;
+  const count = length + 1;
+  const maxSlots = Math.max(8, Math.floor(plotW / MIN_SLOT));
+  const slots = Math.min(count, maxSlots);
+  const first = count <= maxSlots
+    ? start
+    : Math.min(Math.max(start, sim.cursor - Math.floor(slots * 0.85)), start + count - slots);
+  const last = Math.min(sim.cursor, first + slots - 1);
+  const slot = plotW / slots;
+  return { first, last, slots, slot, x: (i) => PAD.left + (i - first + 0.5) * slot };
 }
 
-function axisLabels(ctx, box, lo, hi, y) {
-  ctx.fillStyle = COLORS.text;
-  ctx.strokeStyle = COLORS.grid;
+function yScale(lo, hi, box) {
+  return (v) => box.y + box.h - ((v - lo) / (hi - lo)) * box.h;
+}
+
+/** lo..hi widened to show at least a little range and a margin. */
+function padRange(lo, hi, minSpan) {
+  const span = Math.max(hi - lo, minSpan);
+  const mid = (lo + hi) / 2;
+  return [mid - span * 0.55, mid + span * 0.55];
+}
+
+function gridAndLabels(ctx, box, lo, hi, y, format) {
+  const step = niceStep(hi - lo, Math.max(2, Math.floor(box.h / 48)));
   ctx.lineWidth = 1;
-  for (let i = 0; i <= 4; i++) {
-    const v = lo + ((hi - lo) * i) / 4;
+  for (let v = Math.ceil(lo / step) * step; v <= hi; v += step) {
     const py = Math.round(y(v)) + 0.5;
+    ctx.strokeStyle = COLORS.grid;
     ctx.beginPath();
     ctx.moveTo(box.x, py);
     ctx.lineTo(box.x + box.w, py);
     ctx.stroke();
-    ctx.fillText(v.toFixed(2), box.x + box.w + 6, py + 4);
+    ctx.fillStyle = COLORS.axis;
+    ctx.fillText(format(v, step), box.x + box.w + 8, py);
   }
+  return step;
 }
 
-function level(ctx, box, y, price, color, dash, label) {
-  if (!Number.isFinite(price)) return;
-  const py = Math.round(y(price)) + 0.5;
-  if (py < box.y || py > box.y + box.h) return;
+function hline(ctx, x0, x1, py, color, dash, width = 1) {
   ctx.strokeStyle = color;
+  ctx.lineWidth = width;
   ctx.setLineDash(dash);
   ctx.beginPath();
-  ctx.moveTo(box.x, py);
-  ctx.lineTo(box.x + box.w, py);
+  ctx.moveTo(x0, py);
+  ctx.lineTo(x1, py);
   ctx.stroke();
   ctx.setLineDash([]);
-  if (label) {
-    ctx.fillStyle = color;
-    ctx.fillText(label, box.x + 4, py - 3);
-  }
 }
 
-function drawCandles(ctx, box, sim) {
+function drawPrice(ctx, box, sim, recorder, view, fs) {
   const k = sim.candles;
-  const first = Math.max(sim.episode.start, sim.cursor - VISIBLE + 1);
+  const { first, last, slot, x } = view;
   let lo = Infinity;
   let hi = -Infinity;
-  for (let i = first; i <= sim.cursor; i++) {
+  let vmax = 0;
+  for (let i = first; i <= last; i++) {
     lo = Math.min(lo, k.low[i]);
     hi = Math.max(hi, k.high[i]);
+    vmax = Math.max(vmax, k.volume[i]);
   }
   for (const p of sim.positions.values()) { lo = Math.min(lo, p.entry); hi = Math.max(hi, p.entry); }
-  const y = scaler(lo, hi, box);
-  axisLabels(ctx, box, lo, hi, y);
-  const slot = box.w / VISIBLE;
-  const body = Math.max(1, slot * 0.7);
-  for (let i = first; i <= sim.cursor; i++) {
-    const cx = box.x + (i - first + 0.5) * slot;
+  [lo, hi] = padRange(lo, hi, Math.abs(hi) * 0.002 || 1);
+  const y = yScale(lo, hi, box);
+  const step = gridAndLabels(ctx, box, lo, hi, y, priceText);
+  const fmt = (v) => priceText(v, step);
+
+  // Volume: the lowest sixth of the pane, under the candles.
+  if (vmax > 0) {
+    const vh = box.h / 6;
+    ctx.fillStyle = COLORS.volume;
+    const w = Math.max(1, slot * 0.7);
+    for (let i = first; i <= last; i++) {
+      const h = (k.volume[i] / vmax) * vh;
+      ctx.fillRect(x(i) - w / 2, box.y + box.h - h, w, h);
+    }
+    ctx.fillStyle = COLORS.axis;
+    ctx.fillText('vol', box.x + 3, box.y + box.h - vh - 6);
+  }
+
+  // Candles: hollow when the close is at or above the open, filled when below.
+  const body = Math.max(1, slot * 0.62);
+  ctx.lineWidth = 1;
+  for (let i = first; i <= last; i++) {
     const up = k.close[i] >= k.open[i];
-    ctx.strokeStyle = ctx.fillStyle = up ? COLORS.up : COLORS.down;
+    const cx = Math.round(x(i)) + 0.5;
+    ctx.strokeStyle = up ? COLORS.up : COLORS.down;
     ctx.beginPath();
-    ctx.moveTo(Math.round(cx) + 0.5, y(k.high[i]));
-    ctx.lineTo(Math.round(cx) + 0.5, y(k.low[i]));
+    ctx.moveTo(cx, y(k.high[i]));
+    ctx.lineTo(cx, y(k.low[i]));
     ctx.stroke();
     const top = y(Math.max(k.open[i], k.close[i]));
-    ctx.fillRect(cx - body / 2, top, body, Math.max(1, y(Math.min(k.open[i], k.close[i])) - top));
-  }
-  for (const p of sim.positions.values()) {
-    const color = p.side > 0 ? COLORS.up : COLORS.down;
-    level(ctx, box, y, p.entry, color, [6, 3], `#${p.id} ${p.side > 0 ? 'buy' : 'sell'} ${+p.units.toFixed(4)} @ ${p.entry.toFixed(2)}`);
-    level(ctx, box, y, p.takeProfit, COLORS.up, [2, 4], '');
-    level(ctx, box, y, p.stopLoss, COLORS.down, [2, 4], '');
-    level(ctx, box, y, p.trailStop, COLORS.trail, [2, 4], '');
-    const ex = box.x + (p.entryStep + sim.episode.start - first + 0.5) * slot;
-    if (ex >= box.x) {
-      ctx.fillStyle = color;
-      ctx.beginPath();
-      ctx.arc(ex, y(p.entry), 4, 0, 2 * Math.PI);
-      ctx.fill();
+    const h = Math.max(1, y(Math.min(k.open[i], k.close[i])) - top);
+    if (up && body >= 3) {
+      ctx.fillStyle = '#181c22';
+      ctx.fillRect(cx - body / 2, top, body, h);
+      ctx.strokeRect(cx - body / 2, top, body, h);
+    } else {
+      ctx.fillStyle = up ? COLORS.up : COLORS.down;
+      ctx.fillRect(cx - body / 2, top, body, h);
     }
   }
+
+  // Levels of open positions (from their entry on) and pending orders (across).
+  const right = box.x + box.w;
+  const tags = [];
+  const level = (v, x0, color, dash, label) => {
+    if (!Number.isFinite(v)) return;
+    const py = y(v);
+    const inside = py >= box.y && py <= box.y + box.h;
+    if (inside) hline(ctx, Math.max(box.x, x0), right, Math.round(py) + 0.5, color, dash, 1.25);
+    const arrow = inside ? '' : py < box.y ? ' ↑' : ' ↓';
+    tags.push({ y: Math.min(Math.max(py, box.y), box.y + box.h), color, text: `${label} ${fmt(v)}${arrow}` });
+  };
+  const start = sim.episode.start;
+  for (const p of sim.positions.values()) {
+    const x0 = x(start + p.entryStep);
+    level(p.entry, x0, COLORS.entry, [5, 3], `#${p.id}`);
+    level(p.takeProfit, x0, COLORS.takeProfit, [7, 4], 'TP');
+    level(p.stopLoss, x0, COLORS.stopLoss, [7, 4], 'SL');
+    level(p.trailStop, x0, COLORS.trail, [2, 3], 'TS');
+  }
   for (const o of sim.orders.values()) {
-    level(ctx, box, y, o.price, COLORS.order, [1, 3], `#${o.id} ${o.type > 0 ? 'limit' : 'stop'} ${o.side > 0 ? 'buy' : 'sell'}`);
+    level(o.price, box.x, COLORS.order, [3, 3], `#${o.id} ${o.type > 0 ? 'LMT' : 'STP'}`);
+  }
+  tags.push({ y: y(sim.price), color: COLORS.now, text: fmt(sim.price), now: true });
+
+  const marks = drawMarks(ctx, box, sim, recorder, view, y, fs);
+  drawTags(ctx, box, tags, fs);
+  return marks;
+}
+
+/** Entries (▲ buy, ▼ sell) and exits (disc gain, cross loss), a dashed link between. */
+function drawMarks(ctx, box, sim, recorder, view, y, fs) {
+  const start = sim.episode.start;
+  const { first, last, x } = view;
+  const drawn = [];
+  const from = recorder.firstMarkFrom(first - start);
+  const marks = recorder.marks;
+  const r = Math.max(4, Math.min(7, view.slot * 0.9));
+  // Links first, so that markers sit on top; a link from an entry out of view is cut at the edge.
+  ctx.save();
+  ctx.beginPath();
+  ctx.rect(box.x, box.y, box.w, box.h);
+  ctx.clip();
+  ctx.lineWidth = 1.25;
+  ctx.setLineDash([4, 3]);
+  for (let i = from; i < marks.length; i++) {
+    const m = marks[i];
+    if (!m.exit || !m.entry || m.step + start > last) continue;
+    ctx.strokeStyle = outcomeColor(m.pnl);
+    ctx.beginPath();
+    ctx.moveTo(x(start + m.entry.step), y(m.entry.price));
+    ctx.lineTo(x(start + m.step), y(m.price));
+    ctx.stroke();
+  }
+  ctx.restore();
+  let labelEnd = -Infinity;
+  for (let i = from; i < marks.length; i++) {
+    const m = marks[i];
+    if (m.step + start > last) break;
+    const px = x(start + m.step);
+    const py = y(m.price);
+    if (py < box.y - r || py > box.y + box.h + r) continue;
+    ctx.lineWidth = 1.5;
+    ctx.strokeStyle = COLORS.outline;
+    let kind;
+    if (!m.exit) {
+      kind = m.side < 0 ? 'sell' : 'buy';
+      const dir = m.side < 0 ? 1 : -1; // apex up for buy
+      ctx.fillStyle = COLORS.entry;
+      ctx.beginPath();
+      ctx.moveTo(px, py + dir * r * 1.2);
+      ctx.lineTo(px - r, py - dir * r * 0.8);
+      ctx.lineTo(px + r, py - dir * r * 0.8);
+      ctx.closePath();
+      ctx.fill();
+      ctx.stroke();
+      const label = `${m.side < 0 ? 'S' : 'B'}${unitsText(m.units)}`;
+      const lx = px - ctx.measureText(label).width / 2;
+      if (lx > labelEnd + 4 && lx >= box.x) {
+        ctx.fillStyle = COLORS.text;
+        ctx.fillText(label, lx, py - dir * (r + fs * 0.8));
+        labelEnd = lx + ctx.measureText(label).width;
+      }
+    } else if (m.pnl > 0) {
+      kind = 'win';
+      ctx.fillStyle = COLORS.win;
+      ctx.beginPath();
+      ctx.arc(px, py, r, 0, 2 * Math.PI);
+      ctx.fill();
+      ctx.stroke();
+    } else if (m.pnl < 0) {
+      kind = 'loss';
+      cross(ctx, px, py, r);
+    } else {
+      kind = 'even';
+      ctx.strokeStyle = COLORS.even;
+      ctx.lineWidth = 2;
+      ctx.beginPath();
+      ctx.arc(px, py, r - 1, 0, 2 * Math.PI);
+      ctx.stroke();
+    }
+    drawn.push({ x: px, y: py, kind });
+  }
+  return drawn.slice(-8);
+}
+
+function cross(ctx, px, py, r) {
+  const d = r * 0.85;
+  ctx.lineCap = 'round';
+  for (const [color, w] of [[COLORS.outline, 5], [COLORS.loss, 3]]) {
+    ctx.strokeStyle = color;
+    ctx.lineWidth = w;
+    ctx.beginPath();
+    ctx.moveTo(px - d, py - d);
+    ctx.lineTo(px + d, py + d);
+    ctx.moveTo(px + d, py - d);
+    ctx.lineTo(px - d, py + d);
+    ctx.stroke();
+  }
+  ctx.lineCap = 'butt';
+}
+
+function outcomeColor(pnl) {
+  return pnl > 0 ? COLORS.win : pnl < 0 ? COLORS.loss : COLORS.even;
+}
+
+/** Price tags on the right axis, pushed apart so that none hides another. */
+function drawTags(ctx, box, tags, fs) {
+  tags.sort((a, b) => a.y - b.y);
+  const h = Math.max(TAG_H, fs + 4);
+  for (let i = 1; i < tags.length; i++) tags[i].y = Math.max(tags[i].y, tags[i - 1].y + h);
+  const overflow = tags.length ? tags[tags.length - 1].y - (box.y + box.h) : 0;
+  if (overflow > 0) for (const t of tags) t.y -= overflow;
+  const x = box.x + box.w + 2;
+  for (const t of tags) {
+    const w = Math.max(AXIS_W - 4, ctx.measureText(t.text).width + 8);
+    ctx.fillStyle = t.now ? COLORS.now : '#0f1318';
+    ctx.fillRect(x - (w - AXIS_W + 4), t.y - h / 2, w, h);
+    ctx.strokeStyle = t.color;
+    ctx.lineWidth = 1;
+    ctx.strokeRect(x - (w - AXIS_W + 4) + 0.5, t.y - h / 2 + 0.5, w - 1, h - 1);
+    ctx.fillStyle = t.now ? '#0f1318' : t.color;
+    ctx.fillText(t.text, x - (w - AXIS_W + 4) + 4, t.y + 0.5);
   }
 }
 
-function drawEquity(ctx, box, sim) {
+/** Clock times under the candles, a date where the day changes. */
+function drawTimeAxis(ctx, box, sim, view) {
+  const { first, slots, slot, x } = view;
+  const every = niceCount(Math.ceil(78 / slot));
+  const t = sim.candles.time;
+  const end = Math.min(first + slots - 1, sim.candles.length - 1);
+  const py = box.y + box.h + 11;
+  ctx.fillStyle = COLORS.axis;
+  ctx.strokeStyle = COLORS.grid;
+  let lastDay = '';
+  for (let i = first; i <= end; i++) {
+    if ((i - sim.episode.start) % every !== 0) continue;
+    const px = Math.round(x(i)) + 0.5;
+    ctx.beginPath();
+    ctx.moveTo(px, box.y + box.h);
+    ctx.lineTo(px, box.y + box.h + 4);
+    ctx.stroke();
+    const d = day(t[i]);
+    const label = d !== lastDay ? `${d} ${clock(t[i])}` : clock(t[i]);
+    const w = ctx.measureText(label).width;
+    if (px - w / 2 < 0) continue;
+    ctx.fillText(label, px - w / 2, py);
+    lastDay = d;
+  }
+}
+
+/** 1, 2, 5, 10, 15, 30, 60, 120, ... candles between labels, at least n. */
+function niceCount(n) {
+  for (const c of [1, 2, 5, 10, 15, 20, 30, 60, 120, 240, 480, 1440]) if (c >= n) return c;
+  return Math.ceil(n / 1440) * 1440;
+}
+
+function equityLabel(v, step) {
+  const rounded = Math.round(v / step) * step;
+  return step >= 1 ? money(rounded).slice(0, -3) : money(rounded);
+}
+
+function drawEquity(ctx, box, sim, view, fs) {
   const h = sim.equityHistory;
-  let lo = Infinity;
-  let hi = -Infinity;
-  for (const v of h) { if (v !== undefined) { lo = Math.min(lo, v); hi = Math.max(hi, v); } }
-  if (!Number.isFinite(lo)) return;
-  const y = scaler(lo, hi, box);
-  axisLabels(ctx, box, lo, hi, y);
-  const dx = box.w / Math.max(1, sim.episode.length);
+  const start = sim.episode.start;
+  const initial = h[0];
+  const from = Math.max(0, view.first - start);
+  const to = Math.min(h.length - 1, view.last - start);
+  let lo = initial;
+  let hi = initial;
+  for (let i = from; i <= to; i++) {
+    if (h[i] === undefined) continue;
+    lo = Math.min(lo, h[i]);
+    hi = Math.max(hi, h[i]);
+  }
+  [lo, hi] = padRange(lo, hi, Math.abs(initial) * 0.002 || 1);
+  const y = yScale(lo, hi, box);
+  gridAndLabels(ctx, box, lo, hi, y, equityLabel);
+  const base = Math.round(y(initial)) + 0.5;
+  hline(ctx, box.x, box.x + box.w, base, COLORS.axis, [2, 4]);
+
+  // Area between the curve and the start value, then the curve.
+  const path = () => {
+    let started = false;
+    for (let i = from; i <= to; i++) {
+      if (h[i] === undefined) continue;
+      const px = view.x(start + i);
+      if (started) ctx.lineTo(px, y(h[i]));
+      else { ctx.moveTo(px, y(h[i])); started = true; }
+    }
+  };
+  ctx.beginPath();
+  path();
+  ctx.lineTo(view.x(start + to), base);
+  ctx.lineTo(view.x(start + from), base);
+  ctx.closePath();
+  ctx.fillStyle = 'rgba(86, 180, 233, 0.12)';
+  ctx.fill();
   ctx.strokeStyle = COLORS.equity;
   ctx.lineWidth = 1.5;
   ctx.beginPath();
-  h.forEach((v, i) => (i === 0 ? ctx.moveTo(box.x, y(v)) : ctx.lineTo(box.x + i * dx, y(v))));
+  path();
   ctx.stroke();
-  ctx.lineWidth = 1;
+
+  const change = sim.equity - initial;
+  const title = `equity ${money(sim.equity)}  (${change >= 0 ? '+' : ''}${percent(change / initial, 2)})`;
+  ctx.fillStyle = 'rgba(24, 28, 34, 0.85)';
+  ctx.fillRect(box.x, box.y + fs / 2 - 2, ctx.measureText(title).width + 8, fs + 4);
   ctx.fillStyle = COLORS.text;
-  ctx.fillText(`equity ${sim.equity.toFixed(2)}`, box.x + 4, box.y + 12);
+  ctx.fillText(title, box.x + 4, box.y + fs);
+
+  // Step numbers under the pane.
+  const every = niceCount(Math.ceil(60 / view.slot));
+  ctx.fillStyle = COLORS.axis;
+  const lastStep = Math.min(sim.episode.length, from + view.slots - 1);
+  for (let i = Math.ceil(from / every) * every; i <= lastStep; i += every) {
+    const label = String(i);
+    const w = ctx.measureText(label).width;
+    const lx = view.x(start + i) - w / 2;
+    if (lx + w <= box.x + box.w + 4) ctx.fillText(label, lx, box.y + box.h + 11);
+  }
+  ctx.fillText('step', box.x + box.w + 8, box.y + box.h + 11);
+}
+
+/**
+ * The final equity of earlier episodes, oldest left: train as discs, test as diamonds, a
+ * dotted line at the starting equity.
+ * @param {CanvasRenderingContext2D} ctx
+ * @param {number} width
+ * @param {number} height
+ * @param {import('./recorder.js').EpisodeResult[]} history
+ * @returns {{points: {x:number, y:number, type:number}[]}} newest last, at most 8
+ */
+export function drawHistory(ctx, width, height, history) {
+  ctx.clearRect(0, 0, width, height);
+  ctx.font = '11px "DejaVu Sans Mono", ui-monospace, monospace';
+  ctx.textBaseline = 'middle';
+  const box = { x: 6, y: 8, w: width - 6 - 66, h: height - 16 };
+  if (!history.length) {
+    ctx.fillStyle = COLORS.axis;
+    ctx.fillText('no episode ended yet', box.x + 4, height / 2);
+    return { points: [] };
+  }
+  const shown = history.slice(-Math.max(2, Math.floor(box.w / 6)));
+  let lo = Infinity;
+  let hi = -Infinity;
+  for (const e of shown) {
+    lo = Math.min(lo, e.final, e.initial);
+    hi = Math.max(hi, e.final, e.initial);
+  }
+  [lo, hi] = padRange(lo, hi, Math.abs(hi) * 0.002 || 1);
+  const y = yScale(lo, hi, box);
+  gridAndLabels(ctx, box, lo, hi, y, equityLabel);
+  const dx = box.w / Math.max(shown.length, 10);
+  const px = (i) => box.x + (i + 0.5) * dx;
+  const initials = new Set(shown.map((e) => e.initial));
+  for (const v of initials) hline(ctx, box.x, box.x + box.w, Math.round(y(v)) + 0.5, COLORS.axis, [2, 4]);
+  ctx.strokeStyle = 'rgba(86, 180, 233, 0.45)';
+  ctx.lineWidth = 1;
+  ctx.beginPath();
+  let started = false;
+  shown.forEach((e, i) => {
+    if (e.type !== 0) return;
+    if (started) ctx.lineTo(px(i), y(e.final));
+    else { ctx.moveTo(px(i), y(e.final)); started = true; }
+  });
+  ctx.stroke();
+  const r = Math.max(3, Math.min(5, dx * 0.4));
+  const points = [];
+  shown.forEach((e, i) => {
+    const cx = px(i);
+    const cy = y(e.final);
+    ctx.lineWidth = 1.5;
+    ctx.strokeStyle = COLORS.outline;
+    ctx.beginPath();
+    if (e.type === 0) {
+      ctx.fillStyle = COLORS.train;
+      ctx.arc(cx, cy, r, 0, 2 * Math.PI);
+    } else {
+      ctx.fillStyle = COLORS.test;
+      const d = r * 1.35;
+      ctx.moveTo(cx, cy - d);
+      ctx.lineTo(cx + d, cy);
+      ctx.lineTo(cx, cy + d);
+      ctx.lineTo(cx - d, cy);
+      ctx.closePath();
+    }
+    ctx.fill();
+    ctx.stroke();
+    points.push({ x: cx, y: cy, type: e.type });
+  });
+  return { points: points.slice(-8) };
 }

@@ -1,94 +1,387 @@
 /**
- * Browser entry: read the query string, run the simulation behind an EngineLink, and redraw the
- * chart at most once per animation frame, only after something changed.
+ * Browser entry: read the query string, run the simulation behind an EngineLink, and show it to
+ * a person: chart, statistics, episode history, the positions-and-orders table, the connection.
+ *
+ * The run never waits for the page: a message is answered as soon as it is handled (unless the
+ * person set a speed limit), and the page redraws at most once per animation frame, only after
+ * something changed, within a small share of its time, and not at all while it is hidden; a
+ * frozen view redraws only the line that says so.
  */
 import { EngineLink } from './connection.js';
 import { RequestHandler } from './handler.js';
 import { Simulation } from './sim.js';
 import { parseSettings } from './config.js';
-import { drawChart } from './chart.js';
+import { drawChart, drawHistory } from './chart.js';
+import { Recorder } from './recorder.js';
+import { Pacer, SPEED_LIMITS } from './pacer.js';
+import { money, percent, price, signedMoney, units } from './format.js';
 
 const STATE_CLASS = { ready: 'ready', connecting: 'connecting', handshake: 'connecting' };
 const STATE_TEXT = {
-  connecting: 'connecting', handshake: 'awaiting handshake', ready: 'connected',
-  waiting: 'disconnected, retrying', stopped: 'stopped',
+  idle: 'starting', connecting: 'connecting', handshake: 'awaiting handshake', ready: 'connected',
+  waiting: 'disconnected', stopped: 'stopped',
 };
+const MAX_ROWS = 100;
+// While the run is fast, drawing may take at most this share of the page's time: after a
+// redraw that took t ms the next one waits t / DRAW_SHARE ms (and at least one frame), but
+// never more than MAX_DRAW_GAP_MS, since t is wall time and swells when the machine is busy.
+const DRAW_SHARE = 0.05;
+const MAX_DRAW_GAP_MS = 250;
+const $ = (id) => document.getElementById(id);
 
-function showProblem(text) {
-  const el = document.getElementById('problem');
-  el.hidden = !text;
-  el.textContent = text;
+const ESCAPES = { '<': '&lt;', '>': '&gt;', '&': '&amp;', '"': '&quot;' };
+const escapeHtml = (text) => text.replace(/[<>&"]/g, (c) => ESCAPES[c]);
+const episodeName = (e) => `${e.type ? 'test' : 'train'} #${e.index}`;
+const tone = (v) => (v > 0 ? 'gain' : v < 0 ? 'lossy' : '');
+
+/** Fit a canvas's backing store to its CSS size; true when it changed (and was cleared). */
+function fitCanvas(canvas) {
+  const ratio = window.devicePixelRatio || 1;
+  const w = Math.round(canvas.clientWidth * ratio);
+  const h = Math.round(canvas.clientHeight * ratio);
+  if (canvas.width === w && canvas.height === h) return false;
+  canvas.width = w;
+  canvas.height = h;
+  return true;
 }
 
-function statusLine(link, sim) {
-  const episode = `${sim.episode.type ? 'test' : 'train'} #${sim.episode.index} step ${sim.step}/${sim.episode.length}`;
-  const state = STATE_TEXT[link.state] ?? link.state;
-  return `${state} · ${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'} · ${episode}`;
+function context(canvas) {
+  const ctx = canvas.getContext('2d');
+  const ratio = window.devicePixelRatio || 1;
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+  return ctx;
 }
 
-/**
- * What the page last drew, for tests and launchers that drive a real browser (ui/browser.mjs
- * reads it): updated after every redraw, never read by the page itself.
- */
-function publishState(link, sim) {
-  window.__uiState = {
-    connected: link.state === 'ready',
-    served: link.handler.served,
-    last: link.handler.lastName,
-    frames: (window.__uiState?.frames ?? 0) + 1,
-    candles: sim.cursor - sim.episode.start + 1,
-    positions: sim.positions.size,
-    orders: sim.orders.size,
-    equityPoints: sim.equityHistory.length,
-  };
+/** Set a text (and class) only when it changed, so that an unchanged page costs no layout. */
+function setText(el, text, className) {
+  if (el.textContent !== text) el.textContent = text;
+  if (className !== undefined && el.className !== className) el.className = className;
+}
+
+function levelsText(p, fmt) {
+  const parts = [];
+  if (Number.isFinite(p.takeProfit)) parts.push(`TP ${fmt(p.takeProfit)}`);
+  if (Number.isFinite(p.stopLoss)) parts.push(`SL ${fmt(p.stopLoss)}`);
+  if (Number.isFinite(p.trailStop)) parts.push(`TS ${fmt(p.trailStop)}`);
+  return parts.join(' · ') || '—';
+}
+
+function orderLevelsText(o) {
+  const parts = [];
+  if (Number.isFinite(o.tpFrac)) parts.push(`TP ${percent(o.tpFrac, 2)}`);
+  if (Number.isFinite(o.slFrac)) parts.push(`SL ${percent(o.slFrac, 2)}`);
+  if (Number.isFinite(o.trailFrac)) parts.push(`TS ${percent(o.trailFrac, 2)}`);
+  return parts.length ? `${parts.join(' · ')} of fill` : '—';
+}
+
+const sideCell = (side) => (side > 0 ? '▲ buy' : '▼ sell');
+const expiryCell = (step) => (Number.isFinite(step) ? `step ${step}` : '—');
+
+/** The rows of the positions-and-orders table as HTML (numbers only, nothing to escape). */
+function bookHtml(sim) {
+  const fmt = (v) => price(v, 0.01);
+  const rows = [];
+  for (const p of sim.positions.values()) {
+    if (rows.length >= MAX_ROWS) break;
+    const pnl = p.side * (sim.price - p.entry) * p.units;
+    rows.push(`<tr data-id="${p.id}"><td>#${p.id}</td><td>position</td><td>${sideCell(p.side)}</td>`
+      + `<td class="num">${units(p.units)}</td><td class="num">${fmt(p.entry)}</td><td class="num">${fmt(sim.price)}</td>`
+      + `<td class="num ${tone(pnl)}">${signedMoney(pnl)}</td><td>${levelsText(p, fmt)}</td>`
+      + `<td>${expiryCell(p.expiryStep)}</td></tr>`);
+  }
+  for (const o of sim.orders.values()) {
+    if (rows.length >= MAX_ROWS) break;
+    rows.push(`<tr class="order" data-id="${o.id}"><td>#${o.id}</td>`
+      + `<td>${o.type > 0 ? 'limit' : 'stop'} order</td><td>${sideCell(o.side)}</td>`
+      + `<td class="num">${units(o.units)}</td><td class="num">@ ${fmt(o.price)}</td><td class="num">${fmt(sim.price)}</td>`
+      + `<td class="num">pending</td><td>${orderLevelsText(o)}</td><td>${expiryCell(o.expiryStep)}</td></tr>`);
+  }
+  const more = sim.positions.size + sim.orders.size - rows.length;
+  if (more > 0) rows.push(`<tr><td colspan="9" class="empty">and ${more} more</td></tr>`);
+  return rows.length ? rows.join('') : '<tr><td colspan="9" class="empty">no open position and no pending order</td></tr>';
+}
+
+/** Steps per second over the last two seconds of samples. */
+class Rate {
+  samples = [];
+
+  update(now, steps) {
+    this.samples.push([now, steps]);
+    while (this.samples.length > 2 && now - this.samples[1][0] > 2000) this.samples.shift();
+    const [t0, s0] = this.samples[0];
+    return now - t0 >= 250 ? ((steps - s0) * 1000) / (now - t0) : NaN;
+  }
 }
 
 function main() {
   const params = Object.fromEntries(new URLSearchParams(window.location.search));
   const url = params.ws ?? `ws://${window.location.hostname || '127.0.0.1'}:8765`;
   let settings;
+  let startLimit = 0;
   try {
     settings = parseSettings(params);
+    if (params.limit) {
+      startLimit = Number(params.limit);
+      if (!(Number.isFinite(startLimit) && startLimit >= 0)) throw new RangeError(`bad limit: ${params.limit}`);
+    }
   } catch (e) {
-    showProblem(`Cannot start: ${e.message}`);
+    $('problem').hidden = false;
+    $('problem').textContent = `Cannot start: ${e.message}`;
     return;
   }
+
   const sim = new Simulation(settings.sim);
-  const canvas = document.getElementById('chart');
-  const status = document.getElementById('status');
-  const ctx = canvas.getContext('2d');
-  let pending = false;
+  const recorder = new Recorder(sim);
+  const pacer = new Pacer();
+  const rate = new Rate();
+  const el = {
+    chart: $('chart'), history: $('history'), status: $('status'), link: $('link'), problem: $('problem'),
+    hint: $('hint'), book: $('book'), bookCount: $('book-count'), speed: $('speed'),
+    speedText: $('speed-text'), freeze: $('freeze'), banner: $('frozen-banner'),
+    wrap: document.querySelector('.canvas-wrap'),
+    episodeName: $('episode-name'), historyText: $('history-text'), instrument: $('instrument'),
+    stats: Object.fromEntries([...document.querySelectorAll('[data-stat]')].map((d) => [d.dataset.stat, d])),
+  };
+  const view = {
+    frozen: false, frames: 0, draws: 0, pending: false, countdown: null, historyDrawn: -1, bookHtml: '', problemHtml: '',
+    shown: null, marks: [], points: [], stepsPerSecond: NaN, nextDraw: 0,
+  };
 
   const link = new EngineLink({
     url,
     handler: new RequestHandler(sim, { syncPolicy: settings.syncPolicy }),
-    createSocket: (target) => new WebSocket(target),
-    onChange: invalidate,
+    createSocket: (target) => {
+      const socket = new WebSocket(target);
+      const send = socket.send.bind(socket);
+      socket.send = (frame) => pacer.send(frame, send);
+      return socket;
+    },
+    onChange: () => {
+      recorder.update();
+      if (link.state !== 'ready') pacer.clear();
+      invalidate();
+    },
   });
 
   function invalidate() {
-    if (pending) return;
-    pending = true;
-    requestAnimationFrame(render);
+    if (view.pending) return;
+    view.pending = true;
+    const wait = view.nextDraw - performance.now();
+    if (wait > 1) setTimeout(() => requestAnimationFrame(render), wait);
+    else requestAnimationFrame(render);
+  }
+
+  function setLimit(limit) {
+    pacer.setLimit(limit);
+    // The slider shows the nearest step of the ladder to a limit from the query string.
+    const distance = (v) => (v ? Math.abs(v - limit) : Infinity);
+    const index = limit === 0 ? SPEED_LIMITS.length - 1
+      : SPEED_LIMITS.reduce((best, v, i) => (distance(v) < distance(SPEED_LIMITS[best]) ? i : best), 0);
+    el.speed.value = String(index);
+    const text = limit ? `${limit} steps/s` : 'no limit';
+    el.speed.setAttribute('aria-valuetext', text);
+    el.speedText.value = limit ? `≤ ${text}` : text;
+    el.speedText.classList.toggle('limited', limit > 0);
+    invalidate();
+  }
+
+  function shiftLimit(by) {
+    const index = Math.min(SPEED_LIMITS.length - 1, Math.max(0, Number(el.speed.value) + by));
+    setLimit(SPEED_LIMITS[index]);
+  }
+
+  function setFrozen(frozen) {
+    view.frozen = frozen;
+    el.freeze.setAttribute('aria-pressed', String(frozen));
+    el.banner.hidden = !frozen;
+    el.wrap.classList.toggle('frozen', frozen);
+    invalidate();
+  }
+
+  function renderStatus(now) {
+    view.stepsPerSecond = rate.update(now, pacer.steps);
+    const rateText = Number.isFinite(view.stepsPerSecond) ? `${Math.round(view.stepsPerSecond)} steps/s` : '— steps/s';
+    const state = STATE_TEXT[link.state] ?? link.state;
+    setText(el.status, `${state} · ${episodeName(sim.episode)} step ${sim.step}/${sim.episode.length} · ${rateText}`,
+      `status ${STATE_CLASS[link.state] ?? 'disconnected'}`);
+    setText(el.link, `${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'}`);
+    el.hint.hidden = link.state === 'ready';
+
+    const waiting = link.state === 'waiting';
+    const problem = link.state !== 'ready' && link.error;
+    el.problem.hidden = !problem;
+    if (problem) {
+      const left = Math.max(0, (link.retryAt - Date.now()) / 1000);
+      const next = waiting ? `retrying in <span class="countdown">${left.toFixed(1)} s</span>` : 'reconnecting now';
+      const why = escapeHtml(link.error.charAt(0).toUpperCase() + link.error.slice(1));
+      const attempt = link.failures + (waiting ? 1 : 0);
+      const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${attempt}).`;
+      if (view.problemHtml !== html) {
+        view.problemHtml = html;
+        el.problem.innerHTML = html;
+      }
+    }
+    // The countdown moves, and the rate falls to 0 once the run stops, while nothing else happens.
+    if ((waiting || view.stepsPerSecond > 0) && view.countdown === null) {
+      view.countdown = setTimeout(() => { view.countdown = null; invalidate(); }, waiting ? 200 : 1000);
+    }
+    if (view.frozen && view.shown) {
+      const s = view.shown;
+      const live = sim.episode === s.episode ? `now step ${sim.step}` : `now ${episodeName(sim.episode)} step ${sim.step}`;
+      setText(el.banner,
+        `❚❚ View frozen at ${episodeName(s.episode)} step ${s.step}. The run goes on (${live}). Press F to resume.`);
+    }
+  }
+
+  function renderStats() {
+    const s = sim.stats;
+    const h = sim.equityHistory;
+    const reward = sim.step >= 1 && h[sim.step - 1] !== undefined ? h[sim.step] - h[sim.step - 1] : NaN;
+    const unrealised = sim.unrealised;
+    const values = {
+      step: [`${sim.step} / ${sim.episode.length}${sim.done ? ' (done)' : ''}`, ''],
+      equity: [money(sim.balance + unrealised), ''],
+      realised: [signedMoney(s.realised), tone(s.realised)],
+      unrealised: [signedMoney(unrealised), tone(unrealised)],
+      trades: [String(s.closed), ''],
+      winRate: [s.closed ? `${percent(s.wins / s.closed)} (${s.wins}/${s.closed})` : '—', ''],
+      drawdown: [percent(s.maxDrawdown, 2), ''],
+      reward: [signedMoney(reward), tone(reward)],
+    };
+    for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
+    setText(el.episodeName, episodeName(sim.episode));
+    const source = sim.candleSource === 'init_candles' ? 'candles from the engine' : 'generated candles';
+    setText(el.instrument, `${sim.config.instrument} · ${source}`);
+  }
+
+  function renderBook() {
+    const html = bookHtml(sim);
+    if (html !== view.bookHtml) {
+      view.bookHtml = html;
+      el.book.innerHTML = html;
+    }
+    setText(el.bookCount, `${sim.positions.size} open · ${sim.orders.size} pending`);
+  }
+
+  function renderHistory(resized) {
+    if (!resized && view.historyDrawn === recorder.ended) return;
+    view.historyDrawn = recorder.ended;
+    const { points } = drawHistory(context(el.history), el.history.clientWidth, el.history.clientHeight, recorder.history);
+    view.points = points;
+    const last = recorder.history[recorder.history.length - 1];
+    const trains = recorder.history.filter((e) => e.type === 0).length;
+    setText(el.historyText, last
+      ? `· ${trains} train, ${recorder.history.length - trains} test · `
+        + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
+      : '');
   }
 
   function render() {
-    pending = false;
-    const ratio = window.devicePixelRatio || 1;
-    const { clientWidth: w, clientHeight: h } = canvas;
-    if (canvas.width !== Math.round(w * ratio) || canvas.height !== Math.round(h * ratio)) {
-      canvas.width = Math.round(w * ratio);
-      canvas.height = Math.round(h * ratio);
+    view.pending = false;
+    if (view.held) return;
+    view.frames += 1;
+    const now = performance.now();
+    // Text first: it may move the canvases, which are then drawn at their new size.
+    renderStatus(now);
+    if (!view.frozen) {
+      renderStats();
+      renderBook();
+      const resized = fitCanvas(el.chart);
+      const { marks } = drawChart(context(el.chart), el.chart.clientWidth, el.chart.clientHeight, sim, recorder);
+      view.marks = marks;
+      renderHistory(fitCanvas(el.history) || resized);
+      view.draws += 1;
+      view.shown = {
+        episode: sim.episode, step: sim.step, candles: sim.cursor - sim.episode.start + 1,
+        positions: sim.positions.size, orders: sim.orders.size, equityPoints: sim.equityHistory.length,
+        ended: recorder.ended,
+      };
     }
-    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
-    drawChart(ctx, w, h, sim);
-    status.textContent = statusLine(link, sim);
-    status.className = `status ${STATE_CLASS[link.state] ?? 'disconnected'}`;
-    showProblem(link.state === 'ready' || !link.error ? '' : link.error);
-    publishState(link, sim);
+    view.nextDraw = now + Math.min(MAX_DRAW_GAP_MS, (performance.now() - now) / DRAW_SHARE);
+    view.published = {
+      connected: link.state === 'ready', state: link.state, served: link.handler.served, last: link.handler.lastName,
+      liveStep: sim.step, retryAt: link.retryAt,
+    };
   }
 
-  window.addEventListener('resize', invalidate);
+  /**
+   * What the page last showed, for tests and launchers that drive a real browser (ui/browser.mjs
+   * reads it). Built only when read, so that it costs the page nothing otherwise.
+   */
+  Object.defineProperty(window, '__uiState', {
+    configurable: true,
+    get() {
+      if (!view.shown) return null;
+      const { episode, ended, ...shown } = view.shown;
+      const box = el.chart.getBoundingClientRect();
+      const hbox = el.history.getBoundingClientRect();
+      const root = document.documentElement;
+      const visible = (node) => !node.hidden && node.getClientRects().length > 0;
+      const inView = (node) => {
+        const r = node.getBoundingClientRect();
+        return r.width > 0 && r.top >= 0 && r.left >= 0
+          && r.bottom <= window.innerHeight + 0.5 && r.right <= window.innerWidth + 0.5;
+      };
+      return {
+        ...view.published,
+        ...shown,
+        frames: view.frames,
+        draws: view.draws,
+        episode: episodeName(episode),
+        history: recorder.history.filter((e) => e.seq <= ended)
+          .map((e) => ({ type: e.type ? 'test' : 'train', index: e.index, final: e.final, trades: e.trades })),
+        frozen: view.frozen,
+        limit: pacer.limit,
+        speedText: el.speedText.value,
+        stepsPerSecond: view.stepsPerSecond,
+        hint: visible(el.hint),
+        problem: el.problem.hidden ? '' : el.problem.textContent,
+        banner: el.banner.hidden ? '' : el.banner.textContent,
+        stats: Object.fromEntries(Object.entries(el.stats).map(([k, d]) => [k, d.textContent])),
+        rows: [...el.book.rows].map((r) => [...r.cells].map((c) => c.textContent)),
+        marks: view.marks.map((m) => ({ kind: m.kind, x: box.left + m.x, y: box.top + m.y })),
+        historyPoints: view.points.map((p) => ({ type: p.type ? 'test' : 'train', x: hbox.left + p.x, y: hbox.top + p.y })),
+        layout: {
+          viewport: [window.innerWidth, window.innerHeight],
+          inView: Object.fromEntries(['chart', 'stats', 'history', 'book', 'speed', 'freeze']
+            .map((id) => [id, inView($(id))])),
+          scrolls: root.scrollHeight > window.innerHeight || root.scrollWidth > window.innerWidth,
+        },
+      };
+    },
+  });
+
+  /**
+   * For launchers that take a picture: hold (true) and release (false) every redraw, so that
+   * the screenshot shows the moment that was last drawn. Returns whether anything was drawn.
+   */
+  window.__uiHold = (on) => {
+    view.held = Boolean(on);
+    if (!on) invalidate();
+    return view.shown !== null;
+  };
+
+  el.speed.addEventListener('input', () => setLimit(SPEED_LIMITS[Number(el.speed.value)]));
+  el.freeze.addEventListener('click', () => setFrozen(!view.frozen));
+  document.addEventListener('keydown', (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    const key = event.key.toLowerCase();
+    if (key === 'f') setFrozen(!view.frozen);
+    else if (key === '-' || key === '_') shiftLimit(-1);
+    else if (key === '+' || key === '=') shiftLimit(1);
+    else if (key === '0') setLimit(0);
+    else return;
+    event.preventDefault();
+  });
+  // Nobody watches a hidden page: its replies leave at once, whatever the limit.
+  document.addEventListener('visibilitychange', () => pacer.setBypass(document.hidden));
+  pacer.setBypass(document.hidden);
+  // A canvas that changes size (window, table or message box) is drawn again at its new size.
+  const resizes = new ResizeObserver(invalidate);
+  resizes.observe(el.chart);
+  resizes.observe(el.history);
+
+  setLimit(startLimit);
   link.start();
   invalidate();
 }

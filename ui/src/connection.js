@@ -27,6 +27,23 @@ export function handshakeProblem(data) {
 }
 
 /**
+ * Why a connection ended, in words for a person.
+ * @param {boolean} opened the WebSocket opened
+ * @param {boolean} ready the handshake arrived
+ * @param {number} [code] WebSocket close code
+ * @param {string} [reason] close reason sent by the engine
+ * @returns {string}
+ */
+export function closeReason(opened, ready, code, reason) {
+  if (!opened) return 'engine not reachable: nothing listens there, or it refused this page';
+  if (!ready) return 'engine closed the connection before its handshake';
+  if (code === 1006 || code === undefined) {
+    return 'connection lost without a close message: the engine stopped, or another UI took its place';
+  }
+  return `engine closed the connection (code ${code}${reason ? `: ${reason}` : ''})`;
+}
+
+/**
  * @typedef {object} LinkOptions
  * @property {string} url ws://host:port of the engine
  * @property {(url: string) => WebSocket} createSocket browser WebSocket or the ws package's
@@ -43,6 +60,10 @@ export class EngineLink {
     Object.assign(this, { url, createSocket, handler, onChange, initialDelayMs, maxDelayMs, once });
     this.state = 'idle'; // connecting | handshake | ready | waiting | stopped
     this.error = '';
+    /** Date.now() at which the next attempt starts while waiting, else 0. */
+    this.retryAt = 0;
+    /** Attempts that failed since the last session that completed its handshake. */
+    this.failures = 0;
     this.sessions = 0;
     this.delay = initialDelayMs;
     this.socket = null;
@@ -75,6 +96,7 @@ export class EngineLink {
   }
 
   #connect() {
+    this.retryAt = 0;
     this.#set('connecting');
     let socket;
     try {
@@ -87,7 +109,11 @@ export class EngineLink {
     socket.binaryType = 'arraybuffer';
     let ready = false;
     let problem = '';
-    socket.onopen = () => this.#set('handshake');
+    let opened = false;
+    socket.onopen = () => {
+      opened = true;
+      this.#set('handshake');
+    };
     socket.onmessage = (event) => {
       if (this.socket !== socket || problem) return;
       if (!ready) {
@@ -98,6 +124,7 @@ export class EngineLink {
         }
         ready = true;
         this.sessions += 1;
+        this.failures = 0;
         this.delay = this.initialDelayMs;
         this.#set('ready', '');
         return;
@@ -108,16 +135,18 @@ export class EngineLink {
       this.onChange(this);
     };
     socket.onerror = () => {}; // the close event that follows does the work
-    socket.onclose = () => {
+    socket.onclose = (event) => {
       if (this.socket !== socket) return;
       this.socket = null;
       if (ready && this.once) this.stop();
-      else this.#retry(problem || (ready ? 'engine closed the connection' : 'engine not reachable'));
+      else this.#retry(problem || closeReason(opened, ready, event?.code, event?.reason));
     };
   }
 
   #retry(why) {
     if (this.state === 'stopped') return;
+    this.failures += 1;
+    this.retryAt = Date.now() + this.delay;
     this.#set('waiting', why);
     this.timer = setTimeout(() => this.#connect(), this.delay);
     this.delay = Math.min(this.delay * 2, this.maxDelayMs);

@@ -56,7 +56,11 @@ async function rpc(conn, fnId, payload = new Uint8Array(0), kind = Kind.REQUEST)
 
 test('headless UI serves a scripted episode and reconnects after the engine drops it', { timeout: 20000 }, async () => {
   const eng = await engine();
-  const { link, sim } = startHeadless({ url: eng.url, settings: { seed: '21', sync: 'eager' }, initialDelayMs: 20, maxDelayMs: 100 });
+  const waits = []; // [reason, ms until the retry, failures] each time the link waits
+  const { link, sim } = startHeadless({
+    url: eng.url, settings: { seed: '21', sync: 'eager' }, initialDelayMs: 20, maxDelayMs: 100,
+    onChange: (l) => { if (l.state === 'waiting') waits.push([l.error, l.retryAt - Date.now(), l.failures]); },
+  });
   try {
     const conn = await eng.next();
     assert.equal(conn.origin, 'http://127.0.0.1');
@@ -86,6 +90,12 @@ test('headless UI serves a scripted episode and reconnects after the engine drop
     assert.deepEqual([snap[0], snap[8]], [3, 1], 'the simulation outlives the connection');
     assert.equal(link.sessions, 2);
     assert.equal(sim.step, 3);
+    again.ws.close(4001, 'bye');
+    await eng.next();
+    assert.deepEqual(waits.map(([why, ms, failures]) => [why, ms > 0 && ms <= 20, failures]), [
+      ['connection lost without a close message: the engine stopped, or another UI took its place', true, 1],
+      ['engine closed the connection (code 4001: bye)', true, 1],
+    ]);
   } finally {
     link.stop();
     await eng.close();
@@ -101,6 +111,9 @@ test('a wrong handshake is reported and the connection retried', { timeout: 1000
     await eng.next();
     assert.match(link.error, /engine library version 9\.9, this UI speaks 0\.1\.0/);
     assert.equal(link.sessions, 0);
+    await eng.close();
+    while (link.state !== 'waiting' || link.failures < 3) await new Promise((r) => setTimeout(r, 10));
+    assert.equal(link.error, 'engine not reachable: nothing listens there, or it refused this page');
     assert.equal(link.handler.served, 0, 'nothing is answered before a valid handshake');
   } finally {
     link.stop();

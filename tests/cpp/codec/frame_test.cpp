@@ -7,7 +7,7 @@
 #include "byte_helpers.hpp"
 #include "codec/frame.hpp"
 
-namespace pen::ws {
+namespace pen::codec {
 namespace {
 
 using test::error_message;
@@ -229,4 +229,4 @@ TEST(ClassifyReply, ErrorKindsAndNumbers) {
 }
 
 }  // namespace
-}  // namespace pen::ws
+}  // namespace pen::codec

@@ -72,6 +72,31 @@ TEST_F(Admission, HostNamesGoThroughTheResolver) {
             "bind failed on :0: failed to lookup address information: Name or service not known");
 }
 
+// With the full handshake time limit: what ends the stalled handshake below is close_engine.
+class Closing : public ServerTest {
+ protected:
+  StderrCapture err;
+};
+
+// close_engine ends everything start left running, at once and silently, and may run again.
+TEST_F(Closing, EndsListenersHandshakesAndTheConnectionThenBindsAgain) {
+  RawClient silent(port);
+  silent.send("GET / HTTP/1.1\r\n");  // still in its handshake
+  auto client = connect_installed();   // accepted after `silent`, so `silent` was accepted too
+  const auto closing = std::chrono::steady_clock::now();
+  EXPECT_FALSE(run(shared->executor, close_engine(shared)));
+  EXPECT_EQ(silent.read_to_end(), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, HANDSHAKE_TIMEOUT);  // not its time-out
+  EXPECT_TRUE(client->read().ec) << "the installed connection is still open";
+  EXPECT_FALSE(shared->lifecycle.bound());
+  EXPECT_FALSE(run(shared->executor, close_engine(shared)));
+  Listening again = run(shared->executor, listen_and_serve(shared, "127.0.0.1", port));
+  ASSERT_FALSE(again.error) << again.error->text();
+  EXPECT_EQ(shared->lifecycle.bound(), again.local);
+  connect_installed();
+  EXPECT_EQ(err.text(), "");  // neither the closed handshake nor the closed listener is logged
+}
+
 // A second accept loop (port 0 again) feeds the same slot.
 TEST_F(Admission, EveryListenerInstallsIntoTheSameSlot) {
   Listening second = run(shared->executor, listen_and_serve(shared, "127.0.0.1", 0));

@@ -31,8 +31,8 @@ class CallCycle : public ServerTest {
     EXPECT_FALSE(r.ec) << r.ec.message();
     EXPECT_TRUE(r.binary);
     Bytes req = r.bytes();
-    EXPECT_GE(req.size(), HEADER_LEN);
-    if (req.size() < HEADER_LEN) return Bytes(HEADER_LEN);
+    EXPECT_GE(req.size(), codec::HEADER_LEN);
+    if (req.size() < codec::HEADER_LEN) return Bytes(codec::HEADER_LEN);
     EXPECT_EQ(req[0], std::byte{1});
     EXPECT_EQ(req[1], std::byte{1});
     EXPECT_EQ(load_le<std::uint16_t>(req.data() + 8), fn_id);

@@ -12,7 +12,7 @@ namespace {
 TEST(Runtime, CountsTheAffinityMask) {
   cpu_set_t saved;
   ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
-  const unsigned all = pen::runtime::available_cpus();
+  const unsigned all = pen::ws::runtime::available_cpus();
   EXPECT_GE(all, 1u);
   EXPECT_LE(all, static_cast<unsigned>(CPU_COUNT(&saved)));
 
@@ -26,9 +26,9 @@ TEST(Runtime, CountsTheAffinityMask) {
     }
   }
   ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-  EXPECT_EQ(pen::runtime::available_cpus(), 1u);
+  EXPECT_EQ(pen::ws::runtime::available_cpus(), 1u);
   ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
-  EXPECT_EQ(pen::runtime::available_cpus(), all);
+  EXPECT_EQ(pen::ws::runtime::available_cpus(), all);
 }
 
 }  // namespace

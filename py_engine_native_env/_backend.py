@@ -1,0 +1,166 @@
+"""What the synchronous and the vector environment share: an event loop of their own, N engines
+on ports the system chooses, and the UI that connects to them (one headless Node process for
+all, the page in Chromium for environment 0 when rendering, or a UI of the caller's)."""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import socket
+import sys
+import time
+from typing import Any, Awaitable, Callable, Iterable, Mapping, TypeVar
+
+from py_engine_native import NativeEngineAsync
+
+from .ui import BrowserUI, UIProcess, start_headless
+
+T = TypeVar("T")
+RENDER_MODES = ("human", "rgb_array")
+UI_CHOICES = ("headless", "none")
+
+
+def check_render_mode(render_mode: str | None, allowed: tuple[str, ...] = RENDER_MODES) -> None:
+    if render_mode is not None and render_mode not in allowed:
+        raise ValueError(f"render_mode must be None or one of {', '.join(map(repr, allowed))}; "
+                         f"got {render_mode!r}")
+
+
+def _free_port(host: str) -> int:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    with socket.socket(family) as s:
+        s.bind((host, 0))
+        return int(s.getsockname()[1])
+
+
+def _as_is(engine: Any) -> Any:
+    return engine
+
+
+async def start_engine(host: str, port: int,
+                       wrap: Callable[[Any], Any] = _as_is) -> tuple[Any, int]:
+    """A started engine and the port it listens on (port 0: one the system chooses)."""
+    if port or hasattr(NativeEngineAsync, "bound_port"):
+        engine = wrap(NativeEngineAsync(host, port))
+        await engine.start()
+        return engine, port or engine.bound_port
+    for attempt in range(5):  # an engine that cannot tell its port: probe one, race and retry
+        port = _free_port(host)
+        engine = wrap(NativeEngineAsync(host, port))
+        try:
+            await engine.start()
+            return engine, port
+        except RuntimeError:
+            if attempt == 4:
+                raise
+    raise AssertionError("unreachable")
+
+
+async def close_engine(engine: Any) -> None:
+    if hasattr(engine, "close"):
+        await engine.close()
+
+
+class Backend:
+    def __init__(self, count: int, *, host: str = "127.0.0.1", port: int = 0,
+                 ui: str = "headless", render_mode: str | None = None,
+                 settings: Mapping[str, object] | None = None, node: str | None = None,
+                 ui_dir: str | None = None, connect_timeout: float | None = 60.0,
+                 engine_wrapper: Callable[[Any], Any] | None = None,
+                 page_screenshot: str | None = None) -> None:
+        if ui not in UI_CHOICES:
+            raise ValueError(f"ui must be one of {', '.join(map(repr, UI_CHOICES))}; got {ui!r}")
+        self.loop = asyncio.new_event_loop()
+        self.engines: list[Any] = []
+        self.headless: UIProcess | None = None
+        self.browser: BrowserUI | None = None
+        self.closed = False
+        self._helper: concurrent.futures.ThreadPoolExecutor | None = None
+        try:
+            started = self.gather(
+                start_engine(host, port + i if port else 0, engine_wrapper or _as_is)
+                for i in range(count))
+            self.engines = [engine for engine, _ in started]
+            self.ports = [p for _, p in started]
+            where = f"[{host}]" if ":" in host else host
+            self.urls = [f"ws://{where}:{p}" for p in self.ports]
+            settings = dict(settings or {})
+            if ui == "headless":
+                shown = 1 if render_mode in RENDER_MODES else 0
+                if render_mode in RENDER_MODES:
+                    self.browser = BrowserUI(self.urls[0], settings, node=node, folder=ui_dir,
+                                             headed=render_mode == "human",
+                                             screenshot=page_screenshot)
+                if count > shown:
+                    rest = dict(settings)
+                    if shown:  # the headless simulations keep seeds apart from the page's
+                        rest["seed"] = int(settings.get("seed", 1)) + shown  # type: ignore[call-overload]
+                    self.headless = start_headless(self.urls[shown:], rest, node=node,
+                                                   folder=ui_dir)
+            else:
+                print(f"waiting for a UI to connect to {' '.join(self.urls)}", file=sys.stderr)
+            self.run(self._wait_connected(connect_timeout))
+        except BaseException:
+            self.close()
+            raise
+
+    def run(self, awaitable: Awaitable[T]) -> T:
+        if asyncio._get_running_loop() is None:
+            return self.loop.run_until_complete(awaitable)
+        # Called while another loop runs in this thread (a notebook's): a loop cannot run
+        # inside another, so ours runs on a helper thread meanwhile.
+        if self._helper is None:
+            self._helper = concurrent.futures.ThreadPoolExecutor(1, "py_engine_native_env")
+        return self._helper.submit(lambda: self.loop.run_until_complete(awaitable)).result()
+
+    def gather(self, awaitables: Iterable[Awaitable[T]]) -> list[T]:
+        """Runs all at once on the loop; the results in order."""
+        async def every() -> list[T]:
+            return await asyncio.gather(*awaitables)
+        return self.run(every())
+
+    def ui_failure(self) -> str | None:
+        for proc in (self.headless, self.browser):
+            failure = proc.failure() if proc else None
+            if failure:
+                return failure
+        return None
+
+    @property
+    def ui_pids(self) -> list[int]:
+        pids = [self.headless.pid] if self.headless else []
+        if self.browser:
+            pids += [p.pid for p in (self.browser.server, self.browser.browser) if p]
+        return pids
+
+    async def _wait_connected(self, timeout: float | None) -> None:
+        deadline = time.monotonic() + (timeout if timeout is not None else float("inf"))
+        for engine, url in zip(self.engines, self.urls):
+            while True:
+                try:
+                    await engine.wait_connected(0.1)
+                    break
+                except RuntimeError:
+                    failure = self.ui_failure()
+                    if failure:
+                        raise RuntimeError(f"the reference UI failed: {failure}") from None
+                    if time.monotonic() > deadline:
+                        raise RuntimeError(f"no UI connected to {url} within {timeout:g} s") from None
+
+    def close(self) -> None:
+        """Stops the UI, closes the engines (their ports are free again) and the loop."""
+        if self.closed:
+            return
+        self.closed = True
+        try:
+            for proc in (self.browser, self.headless):
+                if proc is not None:
+                    proc.stop()
+            if self.engines and not self.loop.is_closed():
+                self.gather(close_engine(e) for e in self.engines)
+        finally:
+            self.browser = self.headless = None
+            self.engines = []
+            self.loop.close()
+            if self._helper is not None:
+                self._helper.shutdown()

@@ -1,0 +1,272 @@
+# py_engine_native_env against the headless reference UI under Node: the contract of
+# Gymnasium's documented Env and VectorEnv API, errors for misuse, close(), and episodes that
+# survive a UI going away (killed and restarted mid-episode).
+import asyncio
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import py_engine_native as pen
+from py_engine_native_env import (NodeNotFoundError, TradingEnv, VectorTradingEnv,
+                                  start_headless, ui_dir)
+
+pytestmark = pytest.mark.skipif(
+    subprocess.run(["sh", "-c", "command -v node"], capture_output=True).returncode != 0
+    or not os.path.isdir(os.path.join(ui_dir(), "node_modules", "ws")),
+    reason="needs node and ui/node_modules (scripts/install-deps.sh node; npm ci --prefix ui)")
+
+LENGTH = 6
+SETTINGS = {"seed": 5, "episode_length": LENGTH}
+CAN_CLOSE = hasattr(pen.NativeEngineAsync, "close")
+
+
+@pytest.fixture(scope="module")
+def env():
+    with TradingEnv(settings=SETTINGS, reconnect_timeout=10.0) as env:
+        yield env
+
+
+def play(env, seed, steps=LENGTH):
+    """Observations, rewards and ends of one seeded episode under seeded random actions."""
+    obs, info = env.reset(seed=seed)
+    env.action_space.seed(seed)
+    trajectory = [(obs, 0.0, False, False)]
+    for _ in range(steps):
+        obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
+        trajectory.append((obs, reward, terminated, truncated))
+        if terminated or truncated:
+            break
+    return trajectory
+
+
+def assert_same(a, b):
+    assert len(a) == len(b)
+    for (obs_a, *rest_a), (obs_b, *rest_b) in zip(a, b):
+        np.testing.assert_array_equal(obs_a, obs_b)
+        assert rest_a == rest_b
+
+
+def test_env_contract(env):
+    assert env.render_mode is None and env.render() is None
+    assert set(env.metadata["render_modes"]) == {"human", "rgb_array"}
+    assert env.action_space.n == 4 and env.action_space.sample() in env.action_space
+    obs, info = env.reset(seed=1)
+    assert isinstance(info, dict) and obs in env.observation_space
+    assert obs.dtype == np.float64 and obs.shape == env.observation_space.shape
+    steps = 0
+    while True:
+        obs, reward, terminated, truncated, info = env.step(env.action_space.sample())
+        steps += 1
+        assert obs in env.observation_space, obs
+        assert (type(reward), type(terminated), type(truncated), type(info)) == (
+            float, bool, bool, dict)
+        if terminated or truncated:
+            break
+    assert (steps, terminated, truncated) == (LENGTH, True, False)
+    assert info["summary"]["steps"] == LENGTH
+
+
+def test_same_seed_same_trajectory(env):
+    first = play(env, 21)
+    assert_same(play(env, 21), first)
+    assert any(reward for _, reward, _, _ in first)
+    other = play(env, 22)
+    assert any(not np.array_equal(a[0], b[0]) for a, b in zip(first, other))
+
+
+@pytest.mark.parametrize("action", [4, -1, 1.0, "buy", np.array([1])])
+def test_action_outside_the_space(env, action):
+    env.reset()
+    with pytest.raises(ValueError, match="outside the action space"):
+        env.step(action)
+
+
+def test_step_before_reset_and_bad_arguments(env, monkeypatch):
+    env.reset()
+    while not any(env.step(0)[2:4]):
+        pass
+    with pytest.raises(RuntimeError, match=r"reset\(\) first"):
+        env.step(0)
+    with pytest.raises(ValueError, match="render_mode must be None or one of 'human', 'rgb_array'; got 'ascii'"):
+        TradingEnv(render_mode="ascii")
+    with pytest.raises(ValueError, match="num_envs"):
+        VectorTradingEnv(0)
+    monkeypatch.setenv("PATH", "/nonexistent")
+    with pytest.raises(NodeNotFoundError, match="needs Node.js.*no node executable was found on PATH"):
+        TradingEnv()
+
+
+def port_is_free(port):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+@pytest.mark.parametrize("num_envs", [1, 3])
+def test_close_ends_the_ui_and_frees_the_ports(num_envs):
+    envs = TradingEnv(settings=SETTINGS) if num_envs == 1 else VectorTradingEnv(num_envs,
+                                                                                settings=SETTINGS)
+    urls = [envs.url] if num_envs == 1 else envs.urls
+    ports = [int(url.rsplit(":", 1)[1]) for url in urls]
+    pids = envs.ui_pids
+    assert len(pids) == 1  # one Node process, whatever the number of environments
+    assert not any(port_is_free(p) for p in ports)
+    envs.close()
+    envs.close()
+    with pytest.raises(ProcessLookupError):
+        os.kill(pids[0], 0)
+    with pytest.raises(RuntimeError, match="closed"):
+        envs.reset()
+    if CAN_CLOSE:
+        assert all(port_is_free(p) for p in ports)
+
+
+# ------------------------------------------------------------------ vector environment
+
+def test_vector_contract_and_autoreset():
+    with VectorTradingEnv(3, settings=SETTINGS) as envs:
+        assert envs.metadata["autoreset_mode"] in ("NextStep", getattr(
+            envs.metadata["autoreset_mode"], "NEXT_STEP", None))
+        obs, infos = envs.reset(seed=4)
+        assert obs.shape == (3, 12) and obs in envs.observation_space
+        assert infos["_episode_index"].tolist() == [True] * 3
+        envs.action_space.seed(4)
+        trajectory = [obs]
+        for step in range(LENGTH):
+            obs, rewards, terminated, truncated, infos = envs.step(envs.action_space.sample())
+            trajectory.append(obs)
+            assert obs in envs.observation_space
+            assert (rewards.dtype, terminated.dtype, truncated.dtype) == (np.float64, bool, bool)
+            assert terminated.tolist() == [step == LENGTH - 1] * 3 and not truncated.any()
+        assert infos["_summary"].all() and infos["summary"]["steps"].tolist() == [LENGTH] * 3
+        # Next-step autoreset: the action is ignored, the reset's observation and info come back.
+        obs, rewards, terminated, truncated, infos = envs.step(np.array([1, 2, 3]))
+        assert rewards.tolist() == [0.0] * 3 and not (terminated.any() or truncated.any())
+        assert "action" not in infos and infos["_episode_index"].all()
+        assert (obs[:, -4:] == 0.0).all()  # flat, no pnl, nothing elapsed
+        obs, rewards, *_ = envs.step(np.zeros(3, dtype=int))
+        assert (obs[:, -1] > 0).all()
+        # The same seeds give the same episodes.
+        again, _ = envs.reset(seed=4)
+        np.testing.assert_array_equal(again, trajectory[0])
+        with pytest.raises(ValueError, match="outside the action space"):
+            envs.step([0, 4, 0])
+
+
+# ------------------------------------------------------------------ a UI that goes away
+
+def restart_ui(urls, settings):
+    """A new headless UI on `urls`, returned once it has connected to all of them."""
+    ui = start_headless(urls, settings, quiet=False)
+    deadline = time.monotonic() + 20
+    while ui.output().count("ready") < len(urls):
+        assert time.monotonic() < deadline and ui.alive, ui.output()
+        time.sleep(0.05)
+    return ui
+
+
+@pytest.mark.parametrize("restart_first", [False, True], ids=["dropped", "replaced"])
+def test_env_survives_a_ui_restart(restart_first):
+    settings = dict(SETTINGS, episode_length=50)
+    with TradingEnv(settings=settings, reconnect_timeout=0.5) as env:
+        env.reset(seed=3)
+        env.step(1)
+        os.kill(env.ui_pids[0], signal.SIGKILL)
+        ui = restart_ui([env.url], settings) if restart_first else None
+        try:
+            obs, reward, terminated, truncated, info = env.step(0)
+            assert (reward, terminated, truncated) == (0.0, False, True)
+            assert info["ui_lost"].startswith(
+                "the UI was replaced" if restart_first else "RpcTransportError")
+            with pytest.raises(RuntimeError, match=r"reset\(\) first"):
+                env.step(0)
+            if not restart_first:
+                with pytest.raises(RuntimeError, match="no UI connected again within 0.5 s"):
+                    env.reset()
+                ui = restart_ui([env.url], settings)
+            obs, info = env.reset(seed=3)
+            assert obs in env.observation_space and "ui_lost" not in info
+            assert env.step(0)[2:4] == (False, False)
+        finally:
+            if ui:
+                ui.stop()
+
+
+def test_vector_env_survives_ui_restarts_per_environment():
+    settings = dict(SETTINGS, episode_length=200)
+    uis = []
+
+    def step_until_reset(envs, which, limit=20.0):
+        """Steps (waiting environments report truncated again) until `which` have reset."""
+        pending, deadline = set(which), time.monotonic() + limit
+        while pending:
+            assert time.monotonic() < deadline
+            obs, rewards, terminated, truncated, infos = envs.step(np.zeros(2, dtype=int))
+            for i in list(pending):
+                if infos.get("_episode_index", [False] * 2)[i]:
+                    pending.discard(i)
+                else:
+                    assert truncated[i] and infos["waiting_for_ui"][i]
+            others = [i for i in range(2) if i not in which]
+            assert not truncated[others].any()
+
+    with VectorTradingEnv(2, settings=settings, reconnect_timeout=20.0) as envs:
+        try:
+            envs.reset(seed=1)
+            envs.step([1, 2])
+            os.kill(envs.ui_pids[0], signal.SIGKILL)  # the one process serving both
+            _, rewards, terminated, truncated, infos = envs.step([0, 0])
+            assert truncated.all() and infos["_ui_lost"].all()
+            assert infos["ui_lost"][0].startswith("RpcTransportError")
+            _, _, _, truncated, infos = envs.step([0, 0])
+            assert truncated.all() and infos["waiting_for_ui"].all()
+            # From now on one UI process per environment, so that one can go alone.
+            uis += [restart_ui([envs.urls[0]], settings),
+                    restart_ui([envs.urls[1]], dict(settings, seed=6))]
+            step_until_reset(envs, [0, 1])
+            uis[1].proc.kill()
+            _, _, _, truncated, infos = envs.step([0, 0])
+            assert truncated.tolist() == [False, True] and infos["_ui_lost"].tolist() == [False, True]
+            for _ in range(5):  # environment 0 goes on while environment 1 waits
+                obs, _, _, truncated, infos = envs.step([0, 0])
+                assert truncated.tolist() == [False, True] and infos["waiting_for_ui"][1]
+            assert obs[0, -1] > obs[1, -1]
+            uis[1] = restart_ui([envs.urls[1]], dict(settings, seed=6))
+            step_until_reset(envs, [1])
+        finally:
+            for ui in uis:
+                ui.stop()
+
+
+def test_ui_process_ends_with_a_killed_python():
+    script = ("import os, signal, sys\n"
+              "from py_engine_native_env import TradingEnv\n"
+              "env = TradingEnv()\n"
+              "print(env.ui_pids[0], flush=True)\n"
+              "os.kill(os.getpid(), signal.SIGKILL)\n")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert result.returncode == -signal.SIGKILL, result.stderr
+    pid, deadline = int(result.stdout), time.monotonic() + 10
+    while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}")
+
+
+def test_env_works_inside_a_running_event_loop(env):
+    """As in a notebook, whose cells run while an event loop runs."""
+    async def cell():
+        obs, _ = env.reset(seed=1)
+        return obs, env.step(0)
+
+    obs, step = asyncio.run(cell())
+    assert obs in env.observation_space and step[0] in env.observation_space
