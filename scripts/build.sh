@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Configures and builds into build/: the module, the C++ tests and the benchmarks, or only the
 # targets named. With --sanitize, builds the core and its C++ tests with ASan and UBSan into
-# build-asan/.
+# build-asan/; with --tsan, with ThreadSanitizer into build-tsan/.
 #
-#   scripts/build.sh [--sanitize] [TARGET...]
+#   scripts/build.sh [--sanitize | --tsan] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build; flags=()
 if [[ ${1:-} == --sanitize ]]; then
   dir=build-asan; flags=(-DPEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  shift
+elif [[ ${1:-} == --tsan ]]; then
+  dir=build-tsan; flags=(-DPEN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   shift
 fi
 targets=()

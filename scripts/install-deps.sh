@@ -7,6 +7,7 @@ packages=(
   libboost1.81-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
   python3 python3-dev python3-numpy python3-pytest python3-websockets
   python3-setuptools python3-wheel python3-venv python3-pip python3-mypy
+  python3-distributed python3-dask
 )
 # Extra groups, asked for by name: "node" adds Node for the headless reference UI,
 # "browser" adds what the real-browser tests need (Pillow reads the page's screenshots).

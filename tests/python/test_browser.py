@@ -358,3 +358,31 @@ def test_episode_through_every_method_in_chromium():
                 await child.stop()
 
     asyncio.run(asyncio.wait_for(script(), WHOLE))
+
+
+def test_check_ui_passes_with_the_page_in_chromium(tmp_path):
+    """The conformance check, with the reference page in Chromium as the UI."""
+    from test_check_ui import finish_check, start_check
+
+    async def script():
+        port = free_port()
+        report = tmp_path / "report.json"
+        check = start_check(port, report, wait=START + 30)
+        children = []
+        try:
+            server = await Child.start(os.path.join(UI, "serve.mjs"), "0")
+            children.append(server)
+            url = await server.line()
+            browser = await Child.start(os.path.join(UI, "browser.mjs"), "--page",
+                                        f"{url}index.html?ws=ws://127.0.0.1:{port}")
+            children.append(browser)
+            assert await browser.line(START) == "ready"
+            return await asyncio.to_thread(finish_check, check, report, WHOLE / 2)
+        finally:
+            check.kill()
+            for child in reversed(children):
+                await child.stop()
+
+    status, lines, passed, failed = asyncio.run(asyncio.wait_for(script(), WHOLE))
+    assert (status, failed) == (0, 0), "\n".join(lines)
+    assert passed >= 30

@@ -4,6 +4,7 @@
 import ast
 import glob
 import os
+import re
 import shutil
 import subprocess
 import types
@@ -175,6 +176,31 @@ def test_wheel_installs_into_a_fresh_venv(wheel, tmp_path):
             assert installed.read() == source.read()
     # mypy resolves the installed stub from the venv's site-packages.
     assert_caller_type_checks(elsewhere, "--python-executable", python)
+    if shutil.which("node"):
+        check_ui_passes_the_shipped_ui(python, os.path.join(site, PACKAGE, "ui"), elsewhere, env)
+
+
+def check_ui_passes_the_shipped_ui(python, ui, cwd, env):
+    """The README's conformance check, run from the installed package on a port of its own
+    choosing, against the headless UI that the wheel ships."""
+    check = subprocess.Popen([python, "-m", f"{PACKAGE}.check_ui", "--port", "0", "--wait", "30"],
+                             cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    ui_process = None
+    try:
+        listening = check.stderr.readline()
+        url = re.search(r"ws://127\.0\.0\.1:\d+/", listening)
+        assert url, listening + check.stderr.read()
+        ui_process = subprocess.Popen(["node", os.path.join(ui, "headless.mjs"), url[0], "--quiet"],
+                                      cwd=cwd, stdout=subprocess.DEVNULL)
+        out, err = check.communicate(timeout=120)
+    finally:
+        check.kill()
+        if ui_process:
+            ui_process.terminate()
+            ui_process.wait(10)
+    summary = out.splitlines()[-1] if out else ""
+    assert check.returncode == 0 and re.fullmatch(r"\d+ passed, 0 failed", summary), out + err
 
 
 def readme_training_script():

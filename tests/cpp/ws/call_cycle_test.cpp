@@ -134,6 +134,7 @@ struct FatalReply {
   std::uint32_t seq_offset;
   std::uint16_t fn_id;
   const char* message;  // after "RpcTransportError(seq=Some(1), fnId=Some(4)): "
+  std::uint8_t kind = 2;  // the reply's: Response or ErrorResponse
 };
 
 void PrintTo(const FatalReply& c, std::ostream* os) { *os << c.name; }
@@ -145,7 +146,7 @@ TEST_P(FatalReplies, CloseTheConnection) {
   auto client = connect_installed();
   auto f = start_call(4);
   const std::uint32_t seq = seq_of(next_request(*client, 4));
-  client->send(frame(2, seq + p.seq_offset, p.fn_id, {}, p.version));
+  client->send(frame(p.kind, seq + p.seq_offset, p.fn_id, {}, p.version));
   expect_transport_error(get(f), std::string("RpcTransportError(seq=Some(1), fnId=Some(4)): ") +
                                      p.message);
   expect_disconnected(*client);
@@ -155,6 +156,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, FatalReplies,
     ::testing::Values(FatalReply{"seq", 1, 5, 4, "seq mismatch: expected 1, got 6"},
                       FatalReply{"fn_id", 1, 0, 44, "fnId mismatch: expected 4, got 44"},
+                      // 260 is 4 with the high byte set: all 16 bits are compared.
+                      FatalReply{"fn_id_high_byte", 1, 0, 260, "fnId mismatch: expected 4, got 260"},
+                      FatalReply{"fn_id_high_byte_error", 1, 0, 260,
+                                 "fnId mismatch: expected 4, got 260", 3},
                       FatalReply{"version", 2, 0, 4, "protocol version mismatch: got 2, expected 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,53 @@
+#!/usr/bin/env node
+// The headless reference UI with one protocol fault, for the conformance check's tests:
+//   node tests/python/broken_ui.mjs ws://HOST:PORT columns|seq|unmasked
+//   columns   get_ohlc replies one column fewer than get_rl_config's ohlc_fields names
+//   seq       get_snapshot replies carry seq + 1
+//   unmasked  every frame the UI sends goes out without a mask
+import { startHeadless } from '../../ui/headless.mjs';
+import { METHODS } from '../../ui/src/methods.js';
+import { Fn } from '../../ui/src/functions.js';
+import { encodeMatF64 } from '../../ui/src/payload.js';
+
+const [url, fault] = process.argv.slice(2);
+const FAULTS = ['columns', 'seq', 'unmasked'];
+if (!url || !FAULTS.includes(fault)) {
+  console.error(`usage: node tests/python/broken_ui.mjs ws://HOST:PORT ${FAULTS.join('|')}`);
+  process.exit(2);
+}
+
+if (fault === 'columns') {
+  METHODS.set(Fn.GET_OHLC, (sim) => {
+    const { rows, cols, data } = sim.ohlc();
+    const kept = data.filter((_, i) => i % cols !== cols - 1);
+    return encodeMatF64(rows, cols - 1, kept);
+  });
+}
+
+const { link, handler } = startHeadless({ url });
+
+if (fault === 'seq') {
+  const handle = handler.handle.bind(handler);
+  handler.handle = (data) => {
+    const reply = handle(data);
+    const view = reply && new DataView(reply.buffer, reply.byteOffset, reply.byteLength);
+    if (view && view.getUint16(8, true) === Fn.GET_SNAPSHOT) view.setUint32(4, view.getUint32(4, true) + 1, true);
+    return reply;
+  };
+}
+
+if (fault === 'unmasked') {
+  const unmask = (socket) => {
+    const send = socket.send.bind(socket);
+    socket.send = (data) => send(data, { mask: false });
+    return socket;
+  };
+  const create = link.createSocket;
+  link.createSocket = (target) => unmask(create(target));
+  if (link.socket) unmask(link.socket); // the first socket was opened by startHeadless
+}
+
+const stop = () => link.stop();
+process.once('SIGINT', stop);
+process.once('SIGTERM', stop);
+link.stopped.then(() => process.exit(0));
