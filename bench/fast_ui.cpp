@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
   if (mode == "echo" && argc == 2) return echo();
   if (mode == "tcp" && (argc == 3 || argc == 4))
     return tcp_pingpong(arg(2, 0), static_cast<std::size_t>(arg(3, 16)));
-  std::fprintf(stderr, "usage: fast_ui ws PORT [DELAY_US [ROWS COLS]] | fast_ui echo |"
-                       " fast_ui tcp N [REPLY_BYTES]\n");
+  std::fprintf(stderr,
+               "usage: fast_ui ws PORT [DELAY_US [ROWS COLS]] | fast_ui echo |"
+               " fast_ui tcp N [REPLY_BYTES]\n");
   return 2;
 }

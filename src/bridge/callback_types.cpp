@@ -10,8 +10,7 @@ namespace net = boost::asio;
 namespace {
 
 struct DoneCallbackObject {
-  PyObject_HEAD
-  CancelSender* sender;  // given up after one use
+  PyObject_HEAD CancelSender* sender;  // given up after one use
 };
 
 struct CompletorObject {
@@ -84,13 +83,12 @@ PyType_Slot done_callback_slots[] = {
 
 // The spec of a callable that only the bridge creates.
 constexpr PyType_Spec callable_spec(const char* name, std::size_t size, PyType_Slot* slots) {
-  return {name, static_cast<int>(size), 0,
-          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  return {name, static_cast<int>(size), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+          slots};
 }
 
-PyType_Spec done_callback_spec =
-    callable_spec("py_engine_native.PyDoneCallback", sizeof(DoneCallbackObject),
-                  done_callback_slots);
+PyType_Spec done_callback_spec = callable_spec("py_engine_native.PyDoneCallback",
+                                               sizeof(DoneCallbackObject), done_callback_slots);
 
 PyType_Slot completor_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(completor_call)},
@@ -98,8 +96,8 @@ PyType_Slot completor_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec completor_spec =
-    callable_spec("py_engine_native.CheckedCompletor", sizeof(CompletorObject), completor_slots);
+PyType_Spec completor_spec = callable_spec("py_engine_native.CheckedCompletor",
+                                           sizeof(CompletorObject), completor_slots);
 
 PyObject* alloc_instance(PyTypeObject* tp) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
@@ -132,8 +130,7 @@ int future_cancelled(PyObject* fut) {
 }
 
 bool init_bridge_state(py::ModuleState& state) {
-  state.native_panic =
-      PyErr_NewException("py_engine_native.NativePanic", PyExc_Exception, nullptr);
+  state.native_panic = PyErr_NewException("py_engine_native.NativePanic", PyExc_Exception, nullptr);
   state.done_callback_type = PyType_FromSpec(&done_callback_spec);
   state.completor_type = PyType_FromSpec(&completor_spec);
   py::PyNames& n = state.names;
@@ -148,8 +145,8 @@ bool init_bridge_state(py::ModuleState& state) {
   state.get_running_loop = asyncio ? PyObject_GetAttrString(asyncio.get(), "get_running_loop")
                                    : nullptr;
   return state.native_panic && state.done_callback_type && state.completor_type &&
-         n.create_future && n.add_done_callback && n.cancelled && n.set_result &&
-         n.set_exception && n.call_soon_threadsafe && n.context_none && state.get_running_loop;
+         n.create_future && n.add_done_callback && n.cancelled && n.set_result && n.set_exception &&
+         n.call_soon_threadsafe && n.context_none && state.get_running_loop;
 }
 
 }  // namespace pen::bridge

@@ -16,12 +16,10 @@ std::atomic<int> g_inside{0};
 // atexit hook: close the gate with the GIL released (a worker inside may be waiting for it),
 // wait until no worker is inside, then stop the background threads.
 PyObject* close_gate(PyObject*, PyObject*) {
-  Py_BEGIN_ALLOW_THREADS
-  g_alive.store(false);
+  Py_BEGIN_ALLOW_THREADS g_alive.store(false);
   while (g_inside.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   ws::runtime::shut_down_for_exit();
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
+  Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef close_gate_def = {"_py_engine_native_exit", close_gate, METH_NOARGS, nullptr};

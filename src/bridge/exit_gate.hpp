@@ -33,7 +33,11 @@ bool install_exit_hook();
 class PyRef {
  public:
   PyRef() noexcept = default;
-  static PyRef steal(PyObject* o) noexcept { PyRef r; r.obj_ = o; return r; }
+  static PyRef steal(PyObject* o) noexcept {
+    PyRef r;
+    r.obj_ = o;
+    return r;
+  }
   PyRef(PyRef&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
   PyRef& operator=(PyRef&& other) noexcept;
   PyRef(const PyRef&) = delete;
@@ -41,7 +45,11 @@ class PyRef {
   ~PyRef() { reset(); }
 
   PyObject* get() const noexcept { return obj_; }
-  PyObject* release() noexcept { PyObject* o = obj_; obj_ = nullptr; return o; }
+  PyObject* release() noexcept {
+    PyObject* o = obj_;
+    obj_ = nullptr;
+    return o;
+  }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
   void reset() noexcept;
 

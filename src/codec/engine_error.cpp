@@ -28,8 +28,7 @@ EngineError EngineError::transport(std::optional<std::uint32_t> seq,
 
 std::string EngineError::text() const {
   switch (kind) {
-    case ErrorKind::InvalidData:
-      return message;
+    case ErrorKind::InvalidData: return message;
     case ErrorKind::RpcError:
       return "RpcError(seq=" + std::to_string(seq.value_or(0)) +
              ", fnId=" + std::to_string(fn_id.value_or(0)) + ", err=" + std::to_string(err) +

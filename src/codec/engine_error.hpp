@@ -24,8 +24,8 @@ struct EngineError {
   static EngineError invalid_data(std::string message);
   static EngineError rpc(std::uint32_t seq, std::uint16_t fn_id, std::uint16_t err,
                          std::uint16_t sub, std::string message);
-  static EngineError transport(std::optional<std::uint32_t> seq,
-                               std::optional<std::uint16_t> fn_id, std::string message);
+  static EngineError transport(std::optional<std::uint32_t> seq, std::optional<std::uint16_t> fn_id,
+                               std::string message);
 
   // The exception text: the message itself for InvalidData,
   // "RpcError(seq=.., fnId=.., err=.., sub=..): msg" or

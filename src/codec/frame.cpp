@@ -180,8 +180,8 @@ ReplyStep classify_reply(ByteView head, std::size_t size, Bytes&& rest, std::uin
     return Settled{EngineError::transport(seq, fn_id, std::move(text))};
   };
   if (h.version != PROTOCOL_VERSION) {
-    return transport("protocol version mismatch: got " + std::to_string(h.version) +
-                     ", expected " + std::to_string(PROTOCOL_VERSION));
+    return transport("protocol version mismatch: got " + std::to_string(h.version) + ", expected " +
+                     std::to_string(PROTOCOL_VERSION));
   }
   if (h.kind == static_cast<std::uint8_t>(FrameKind::Ping)) return AnswerPing{encode_pong(h, rest)};
   const bool response = h.kind == static_cast<std::uint8_t>(FrameKind::Response);

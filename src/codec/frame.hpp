@@ -17,10 +17,20 @@ inline constexpr std::size_t HEADER_LEN = 16;
 // The function of a request, one per engine method that sends one. tests/python/standin.py
 // (FN) and ui/PROTOCOL.md (section 5) hold the same table; a test checks that the three agree.
 enum class FnId : std::uint16_t {
-  StepNext = 2, GetTicketList = 10, GetSnapshot = 12, GetOhlc = 15,
-  PlaceOrder = 20, PlaceTicket = 21, FetchEvents = 30, ClosePositions = 31, EndSession = 40,
-  InitCandles = 100, ResetEpisode = 101, GetRlConfig = 102,
-  GetSyncPolicy = 120, StepAndSync = 130,
+  StepNext = 2,
+  GetTicketList = 10,
+  GetSnapshot = 12,
+  GetOhlc = 15,
+  PlaceOrder = 20,
+  PlaceTicket = 21,
+  FetchEvents = 30,
+  ClosePositions = 31,
+  EndSession = 40,
+  InitCandles = 100,
+  ResetEpisode = 101,
+  GetRlConfig = 102,
+  GetSyncPolicy = 120,
+  StepAndSync = 130,
 };
 
 enum class FrameKind : std::uint8_t {
@@ -73,11 +83,11 @@ ErrorBody parse_error_body(ByteView payload);
 std::string utf8_lossy(ByteView bytes);
 
 // What one received Binary message means to a call waiting for request (seq, fn_id).
-struct KeepWaiting {};            // an ignored kind
-struct AnswerPing {               // send `pong` on the same connection, then keep waiting
+struct KeepWaiting {};  // an ignored kind
+struct AnswerPing {     // send `pong` on the same connection, then keep waiting
   Bytes pong;
 };
-struct Settled {                  // the call ends with this outcome
+struct Settled {  // the call ends with this outcome
   Result<Bytes> outcome;
 };
 using ReplyStep = std::variant<KeepWaiting, AnswerPing, Settled>;

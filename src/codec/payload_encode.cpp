@@ -97,9 +97,8 @@ Result<Bytes> encode_close_step(std::span<const std::int32_t> flags,
                                 std::span<const double> ratios) {
   if (flags.size() != actions.size() || flags.size() != ratios.size()) {
     return EngineError::invalid_data(
-        "close_step shape mismatch: flags=" + std::to_string(flags.size()) +
-        ", actions=" + std::to_string(actions.size()) +
-        ", ratios=" + std::to_string(ratios.size()));
+        "close_step shape mismatch: flags=" + std::to_string(flags.size()) + ", actions=" +
+        std::to_string(actions.size()) + ", ratios=" + std::to_string(ratios.size()));
   }
   if (flags.size() > U32_MAX) {
     return count_too_large("CloseStep too long", flags.size(), "entries");

@@ -26,11 +26,26 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & { assert(ok()); return std::get<0>(v_); }
-  const T& value() const& { assert(ok()); return std::get<0>(v_); }
-  T&& value() && { assert(ok()); return std::get<0>(std::move(v_)); }
-  const EngineError& error() const& { assert(!ok()); return std::get<1>(v_); }
-  EngineError&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
+  T& value() & {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(v_));
+  }
+  const EngineError& error() const& {
+    assert(!ok());
+    return std::get<1>(v_);
+  }
+  EngineError&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(v_));
+  }
 
  private:
   std::variant<T, EngineError> v_;

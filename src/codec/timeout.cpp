@@ -62,8 +62,8 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
   using Rep = clock::rep;
 
   // Headroom before the clock's largest value, in 128 bits (now may even be negative).
-  const __int128 headroom =
-      static_cast<__int128>(std::numeric_limits<Rep>::max()) - now.time_since_epoch().count();
+  const __int128 headroom = static_cast<__int128>(std::numeric_limits<Rep>::max()) -
+                            now.time_since_epoch().count();
   const __int128 wanted = static_cast<__int128>(t.secs) * NANOS_PER_SEC + t.nanos;
   if (wanted <= headroom) return now + clock::duration(static_cast<Rep>(wanted));
 

@@ -5,9 +5,9 @@
 
 #include "bridge/async_call.hpp"
 #include "codec/payload.hpp"
-#include "numpy/numpy_convert.hpp"
 #include "engine/engine_object.hpp"
 #include "engine/reply_converters.hpp"
+#include "numpy/numpy_convert.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/py_ref.hpp"
@@ -48,19 +48,19 @@ PyMethodDef plain_entry(const char* more = "") {
 
 constexpr double kDefault = DEFAULT_TIMEOUT_SECS;
 using codec::FnId;
-constexpr PlainMethod kGetRlConfig{"NativeEngineAsync.get_rl_config", FnId::GetRlConfig,
-                                   reply_text, kDefault};
+constexpr PlainMethod kGetRlConfig{"NativeEngineAsync.get_rl_config", FnId::GetRlConfig, reply_text,
+                                   kDefault};
 constexpr PlainMethod kStepNext{"NativeEngineAsync.step_next", FnId::StepNext,
                                 bridge::reply_to_none, kDefault};
 constexpr PlainMethod kStepAndSync{"NativeEngineAsync.step_and_sync", FnId::StepAndSync,
                                    reply_mat_vec, kDefault};
-constexpr PlainMethod kGetSnapshot{"NativeEngineAsync.get_snapshot", FnId::GetSnapshot,
-                                   reply_vec, kDefault};
+constexpr PlainMethod kGetSnapshot{"NativeEngineAsync.get_snapshot", FnId::GetSnapshot, reply_vec,
+                                   kDefault};
 constexpr PlainMethod kGetTicketList{"NativeEngineAsync.get_ticket_list", FnId::GetTicketList,
                                      reply_mat, kDefault};
 constexpr PlainMethod kGetOhlc{"NativeEngineAsync.get_ohlc", FnId::GetOhlc, reply_mat, kDefault};
-constexpr PlainMethod kFetchEvents{"NativeEngineAsync.fetch_events", FnId::FetchEvents,
-                                   reply_mat, kDefault};
+constexpr PlainMethod kFetchEvents{"NativeEngineAsync.fetch_events", FnId::FetchEvents, reply_mat,
+                                   kDefault};
 constexpr PlainMethod kEndSession{"NativeEngineAsync.end_session", FnId::EndSession, reply_mat,
                                   kDefault};
 constexpr PlainMethod kGetSyncPolicy{"NativeEngineAsync.get_sync_policy", FnId::GetSyncPolicy,
@@ -128,9 +128,14 @@ const PyMethodDef kMethods[] = {
      "Payload: [u32 episode_index, u8 episode_type (0=train, 1=test)]"},
     plain_entry<kGetRlConfig>(
         "Get RL config from UI (seed, episode counts, etc.). Returns JSON string."),
-    plain_entry<kStepNext>(), plain_entry<kStepAndSync>(), plain_entry<kGetSnapshot>(),
-    plain_entry<kGetTicketList>(), plain_entry<kGetOhlc>(), plain_entry<kFetchEvents>(),
-    plain_entry<kEndSession>(), plain_entry<kGetSyncPolicy>(),
+    plain_entry<kStepNext>(),
+    plain_entry<kStepAndSync>(),
+    plain_entry<kGetSnapshot>(),
+    plain_entry<kGetTicketList>(),
+    plain_entry<kGetOhlc>(),
+    plain_entry<kFetchEvents>(),
+    plain_entry<kEndSession>(),
+    plain_entry<kGetSyncPolicy>(),
 };
 
 }  // namespace

@@ -78,8 +78,8 @@ const char kEngineDoc[] = "NativeEngineAsync(host, port, start_seq=None)\n--\n\n
 PyMethodDef* method_table() {
   static std::vector<PyMethodDef> table;
   if (table.empty()) {
-    for (auto part : {lifecycle_methods(), catalogue_methods(), trading_methods(),
-                      closing_methods()}) {
+    for (auto part :
+         {lifecycle_methods(), catalogue_methods(), trading_methods(), closing_methods()}) {
       table.insert(table.end(), part.begin(), part.end());
     }
     table.push_back({nullptr, nullptr, 0, nullptr});

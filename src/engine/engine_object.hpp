@@ -20,8 +20,7 @@ namespace pen::engine {
 // An instance: the object header, then the engine state fixed at construction. The C++
 // members are constructed in place by tp_new and destroyed by tp_dealloc.
 struct EngineObject {
-  PyObject_HEAD
-  std::string host;  // UTF-8, as given
+  PyObject_HEAD std::string host;  // UTF-8, as given
   std::uint16_t port;
   // Shared with every task of this engine; tasks hold their own references, so releasing the
   // Python object never pulls state from under running work.

@@ -30,7 +30,8 @@ PyObject* relay_started(PyObject* state, PyObject* started) {
   if (PyObject_IsTrue(cancelled.get())) return PyObject_CallMethod(entered, "cancel", nullptr);
   py::Ref error(PyObject_CallMethod(started, "exception", nullptr));
   if (!error) return nullptr;
-  if (error.get() != Py_None) return PyObject_CallMethod(entered, "set_exception", "(O)", error.get());
+  if (error.get() != Py_None)
+    return PyObject_CallMethod(entered, "set_exception", "(O)", error.get());
   return PyObject_CallMethod(entered, "set_result", "(O)", PyTuple_GetItem(state, 2));
 }
 
@@ -90,9 +91,11 @@ PyObject* method_aenter(PyObject* self, PyObject*) {
   py::Ref state(entered ? PyTuple_Pack(3, entered.get(), started.get(), self) : nullptr);
   py::Ref relay(state ? PyCFunction_New(&relay_started_def, state.get()) : nullptr);
   py::Ref cancel(relay ? PyCFunction_New(&cancel_start_def, state.get()) : nullptr);
-  py::Ref linked(cancel ? PyObject_CallMethod(started.get(), "add_done_callback", "(O)", relay.get())
-                        : nullptr);
-  if (linked) linked = py::Ref(PyObject_CallMethod(entered.get(), "add_done_callback", "(O)", cancel.get()));
+  py::Ref linked(cancel
+                     ? PyObject_CallMethod(started.get(), "add_done_callback", "(O)", relay.get())
+                     : nullptr);
+  if (linked)
+    linked = py::Ref(PyObject_CallMethod(entered.get(), "add_done_callback", "(O)", cancel.get()));
   if (!linked) {
     // start() is already under way: let it go on, as a start() whose future is dropped does.
     return nullptr;

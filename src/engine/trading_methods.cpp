@@ -21,8 +21,8 @@ namespace {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // Length of the (valid) UTF-8 sequence starting with lead byte b.
@@ -164,8 +164,7 @@ double shifted(const std::optional<double>& v, double scale) {
 
 double flag(const std::optional<double>& v, double absent) { return v ? 1.0 : absent; }
 
-PyObject* send_vec(PyObject* self, codec::FnId fn_id, std::span<const double> values,
-                   double secs) {
+PyObject* send_vec(PyObject* self, codec::FnId fn_id, std::span<const double> values, double secs) {
   auto payload = codec::encode_vec_f64(values);
   Timeout t;
   if (!py::timeout_duration(secs, t)) return nullptr;
@@ -174,9 +173,9 @@ PyObject* send_vec(PyObject* self, codec::FnId fn_id, std::span<const double> va
 
 PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr py::Param params[] = {
-      {"side", true},          {"order_type", true},  {"price", true},
-      {"units", true},         {"take_profit", false}, {"stop_loss", false},
-      {"trailing_stop", false}, {"time_limit", false}, {"timeout_secs", false}};
+      {"side", true},           {"order_type", true},   {"price", true},
+      {"units", true},          {"take_profit", false}, {"stop_loss", false},
+      {"trailing_stop", false}, {"time_limit", false},  {"timeout_secs", false}};
   PyObject* a[9];
   if (!py::bind_args("NativeEngineAsync.place_order", params, args, kwargs, a)) return nullptr;
   std::string side_text, type_text;
@@ -226,8 +225,8 @@ PyObject* method_place_order(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* method_place_ticket(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr py::Param params[] = {{"side", true},          {"units", true},
-                                         {"take_profit", false},  {"stop_loss", false},
+  static constexpr py::Param params[] = {{"side", true},           {"units", true},
+                                         {"take_profit", false},   {"stop_loss", false},
                                          {"trailing_stop", false}, {"timeout_secs", false}};
   PyObject* a[6];
   if (!py::bind_args("NativeEngineAsync.place_ticket", params, args, kwargs, a)) return nullptr;

@@ -46,7 +46,6 @@ PyObject* bytes_to_int_list(ByteView bytes) {
   return list;
 }
 
-
 constexpr py::Param kPayload[] = {{"payload", true}};
 
 // Binds the single `payload` argument and views its bytes in place.
@@ -97,9 +96,8 @@ struct ArrayParam {
 // Binds the array parameters, checks each (type, dimensions, element type) from left to
 // right, then the contiguity of all of them in the same order.
 template <std::size_t N>
-bool array_arguments(const char* fname, const py::Param (&params)[N],
-                     const ArrayParam (&wanted)[N], PyObject* args, PyObject* kwargs,
-                     PyArrayObject* (&out)[N]) {
+bool array_arguments(const char* fname, const py::Param (&params)[N], const ArrayParam (&wanted)[N],
+                     PyObject* args, PyObject* kwargs, PyArrayObject* (&out)[N]) {
   PyObject* objects[N] = {};
   if (!py::bind_args(fname, params, args, kwargs, objects)) return false;
   for (std::size_t i = 0; i < N; ++i) {
@@ -134,10 +132,8 @@ constexpr char kEncodeVec[] = "encode_vec_f64_py";
 constexpr char kEncodeMat[] = "encode_mat_f64_py";
 constexpr py::Param kArr{"arr", true};
 constexpr py::Param kMat{"mat", true};
-constexpr auto encode_vec_f64_py =
-    encode_f64_py<kEncodeVec, kArr, 1, numpy::encode_vec_from_array>;
-constexpr auto encode_mat_f64_py =
-    encode_f64_py<kEncodeMat, kMat, 2, numpy::encode_mat_from_array>;
+constexpr auto encode_vec_f64_py = encode_f64_py<kEncodeVec, kArr, 1, numpy::encode_vec_from_array>;
+constexpr auto encode_mat_f64_py = encode_f64_py<kEncodeMat, kMat, 2, numpy::encode_mat_from_array>;
 
 PyObject* encode_close_step_py(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr py::Param params[] = {{"flags", true}, {"actions", true}, {"ratios", true}};
@@ -147,8 +143,8 @@ PyObject* encode_close_step_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Bytes payload;
-  const bool encoded =
-      numpy::encode_close_step_from_arrays(arrays[0], arrays[1], arrays[2], payload);
+  const bool encoded = numpy::encode_close_step_from_arrays(arrays[0], arrays[1], arrays[2],
+                                                            payload);
   return payload_to_list(encoded, payload);
 }
 

@@ -133,18 +133,18 @@ bool encode_mat_from_array(PyArrayObject* array, Bytes& out) {
   // A matrix that is both (one row, one column, or empty) is read as row-major.
   const auto order = PyArray_IS_C_CONTIGUOUS(array) ? codec::MatOrder::RowMajor
                                                     : codec::MatOrder::ColumnMajor;
-  return take_bytes(codec::encode_mat_f64(static_cast<std::uint64_t>(dims[0]),
-                                          static_cast<std::uint64_t>(dims[1]),
-                                          elements<double>(array), order),
-                    out);
+  return take_bytes(
+      codec::encode_mat_f64(static_cast<std::uint64_t>(dims[0]),
+                            static_cast<std::uint64_t>(dims[1]), elements<double>(array), order),
+      out);
 }
 
 bool encode_close_step_from_arrays(PyArrayObject* flags, PyArrayObject* actions,
                                    PyArrayObject* ratios, Bytes& out) {
-  return take_bytes(codec::encode_close_step(elements<std::int32_t>(flags),
-                                             elements<std::int32_t>(actions),
-                                             elements<double>(ratios)),
-                    out);
+  return take_bytes(
+      codec::encode_close_step(elements<std::int32_t>(flags), elements<std::int32_t>(actions),
+                               elements<double>(ratios)),
+      out);
 }
 
 }  // namespace pen::numpy

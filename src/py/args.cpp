@@ -26,8 +26,7 @@ std::string join_names(std::span<const char* const> names) {
   return out;
 }
 
-void raise_too_many_positional(const char* fname, std::span<const Param> params,
-                               Py_ssize_t given) {
+void raise_too_many_positional(const char* fname, std::span<const Param> params, Py_ssize_t given) {
   std::size_t required = 0;
   for (const Param& p : params) required += p.required ? 1 : 0;
   std::string takes;
@@ -78,8 +77,8 @@ bool bind_keywords(const char* fname, std::span<const Param> params, PyObject* k
 
 }  // namespace
 
-bool bind_args(const char* fname, std::span<const Param> params, PyObject* args,
-               PyObject* kwargs, std::span<PyObject*> out) {
+bool bind_args(const char* fname, std::span<const Param> params, PyObject* args, PyObject* kwargs,
+               std::span<PyObject*> out) {
   // Parameter lists are short (at most nine); a fixed array avoids allocating per call.
   constexpr std::size_t kMaxParams = 16;
   bool given_storage[kMaxParams] = {};

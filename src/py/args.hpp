@@ -21,8 +21,8 @@ struct Param {
 //
 // Checks run in this order: surplus positional arguments, then each keyword in the order
 // given (non-str name, unknown name, value already given), then missing required ones.
-bool bind_args(const char* fname, std::span<const Param> params, PyObject* args,
-               PyObject* kwargs, std::span<PyObject*> out);
+bool bind_args(const char* fname, std::span<const Param> params, PyObject* args, PyObject* kwargs,
+               std::span<PyObject*> out);
 
 // A function taking (self, args, kwargs) as the PyCFunction of a METH_VARARGS | METH_KEYWORDS
 // method table entry.

@@ -40,8 +40,9 @@ bool to_i32(PyObject* obj, std::int32_t& out) { return to_integer(obj, out); }
 
 std::string type_qualname(PyObject* obj) {
   Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), nullptr)
-                                                         : nullptr;
+  const char* text = name && PyUnicode_Check(name.get())
+                         ? PyUnicode_AsUTF8AndSize(name.get(), nullptr)
+                         : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
     return "<unknown>";

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "py/args.hpp"
 #include "codec/timeout.hpp"
+#include "py/args.hpp"
 
 namespace pen::py {
 

@@ -105,9 +105,8 @@ class AsyncMutex {
       });
     }
 
-    decltype(boost::asio::prefer(
-        std::declval<boost::asio::associated_executor_t<Handler>>(),
-        boost::asio::execution::outstanding_work.tracked)) work;
+    decltype(boost::asio::prefer(std::declval<boost::asio::associated_executor_t<Handler>>(),
+                                 boost::asio::execution::outstanding_work.tracked)) work;
     Handler handler;
   };
 

@@ -44,12 +44,9 @@ void Connection::queue_binary(ByteView head, Bytes body) {
 Connection::Flush Connection::flush(std::string& failure) {
   error_code ec;
   switch (writer_.flush(fd(), ec)) {
-    case FrameWriter::Status::Done:
-      return Flush::Done;
-    case FrameWriter::Status::WouldBlock:
-      return Flush::Blocked;
-    case FrameWriter::Status::Failed:
-      break;
+    case FrameWriter::Status::Done: return Flush::Done;
+    case FrameWriter::Status::WouldBlock: return Flush::Blocked;
+    case FrameWriter::Status::Failed: break;
   }
   writer_.clear();
   failure = error_text(ec);
@@ -67,10 +64,8 @@ std::optional<Incoming> Connection::receive() {
   Incoming item;
   while (reader_.read(fd(), item) == FrameReader::Status::Item) {
     switch (item.type) {
-      case Incoming::Type::Binary:
-        return item;
-      case Incoming::Type::Text:
-        continue;
+      case Incoming::Type::Binary: return item;
+      case Incoming::Type::Text: continue;
       case Incoming::Type::Ping:
         writer_.queue_control(OP_PONG, item.body);
         flush_ignoring_failure();
@@ -98,8 +93,8 @@ net::awaitable<void> Connection::wait_ready(Need need, bool cancellable) {
   const auto type = need == Need::Read ? tcp::socket::wait_read : tcp::socket::wait_write;
   if (!cancellable) {
     (void)co_await socket_.async_wait(
-        type, net::bind_cancellation_slot(net::cancellation_slot(),
-                                          net::as_tuple(net::use_awaitable)));
+        type,
+        net::bind_cancellation_slot(net::cancellation_slot(), net::as_tuple(net::use_awaitable)));
     co_return;
   }
   // A cancellation that came while nothing could be interrupted ends the call here.

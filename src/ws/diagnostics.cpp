@@ -13,8 +13,7 @@ void log_line(std::string_view text) {
   line.append("[native ws server] ").append(text).push_back('\n');
   // One write call per line; only an interrupted call is repeated. A partial write to a pipe
   // cannot happen for lines shorter than PIPE_BUF, and a longer line is still one call.
-  while (::write(STDERR_FILENO, line.data(), line.size()) < 0 && errno == EINTR) {
-  }
+  while (::write(STDERR_FILENO, line.data(), line.size()) < 0 && errno == EINTR) {}
 }
 
 void log_accept_failed(std::string_view why) {

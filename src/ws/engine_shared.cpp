@@ -26,8 +26,7 @@ net::awaitable<std::optional<EngineError>> wait_connected(std::shared_ptr<Engine
     if (slot->has_value()) co_return std::nullopt;
   }
   using Clock = std::chrono::steady_clock;
-  const auto deadline =
-      timeout ? deadline_after(Clock::now(), *timeout) : Clock::time_point::max();
+  const auto deadline = timeout ? deadline_after(Clock::now(), *timeout) : Clock::time_point::max();
   if (co_await registration.wait_until(deadline)) co_return std::nullopt;
   co_return EngineError::transport(std::nullopt, std::nullopt, "wait_connected timed out");
 }

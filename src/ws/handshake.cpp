@@ -58,8 +58,8 @@ void apply_handshake_settings(WebSocket& ws) {
 }
 
 net::awaitable<void> refuse_origin(tcp::socket& socket) {
-  (void)co_await net::async_write(socket, net::buffer(FORBIDDEN_RESPONSE.data(),
-                                                      FORBIDDEN_RESPONSE.size()),
+  (void)co_await net::async_write(socket,
+                                  net::buffer(FORBIDDEN_RESPONSE.data(), FORBIDDEN_RESPONSE.size()),
                                   net::as_tuple(net::use_awaitable));
   error_code ignored;
   socket.shutdown(tcp::socket::shutdown_send, ignored);
@@ -160,8 +160,7 @@ net::awaitable<void> admit(std::shared_ptr<EngineShared> shared, tcp::socket soc
     log_accept_failed(*failure);
     co_return;  // the socket closes with `pending`
   }
-  co_await install(*shared, std::make_shared<Connection>(std::move(ws.next_layer())),
-                   *pending);
+  co_await install(*shared, std::make_shared<Connection>(std::move(ws.next_layer())), *pending);
 }
 
 }  // namespace pen::ws

@@ -6,8 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <netdb.h>
+#include <cerrno>
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
@@ -59,9 +59,9 @@ net::awaitable<Result<std::vector<tcp::endpoint>>> listen_addresses(const std::s
   if (host.empty()) co_return bind_step_failed(lookup_failed + ::gai_strerror(EAI_NONAME));
   // getaddrinfo runs on the resolver's own thread, never on the I/O threads.
   tcp::resolver resolver(co_await net::this_coro::executor);
-  auto [ec, results] = co_await resolver.async_resolve(
-      host, std::to_string(port), tcp::resolver::numeric_service,
-      net::as_tuple(net::use_awaitable));
+  auto [ec, results] = co_await resolver.async_resolve(host, std::to_string(port),
+                                                       tcp::resolver::numeric_service,
+                                                       net::as_tuple(net::use_awaitable));
   if (ec) co_return bind_step_failed(lookup_failed + resolver_error_text(ec));
   std::vector<tcp::endpoint> endpoints;
   for (const auto& entry : results) endpoints.push_back(entry.endpoint());
@@ -141,9 +141,9 @@ net::awaitable<Listening> listen_and_serve(std::shared_ptr<EngineShared> shared,
                                            std::uint16_t port, ListenOptions options) {
   const std::string address = host + ":" + std::to_string(port);
   auto bind_failed = [&](const std::string& text) {
-    return Listening{
-        EngineError::transport(std::nullopt, std::nullopt, "bind failed on " + address + ": " + text),
-        {}};
+    return Listening{EngineError::transport(std::nullopt, std::nullopt,
+                                            "bind failed on " + address + ": " + text),
+                     {}};
   };
 
   auto resolved = co_await listen_addresses(host, port);

@@ -21,8 +21,8 @@ struct ListenOptions {
 };
 
 struct Listening {
-  std::optional<EngineError> error;       // "bind failed on {host}:{port}: {text}"
-  boost::asio::ip::tcp::endpoint local;   // the bound address, when there is no error
+  std::optional<EngineError> error;      // "bind failed on {host}:{port}: {text}"
+  boost::asio::ip::tcp::endpoint local;  // the bound address, when there is no error
 };
 
 // start_listener with the bound endpoint reported (port 0 picks an ephemeral port) and the

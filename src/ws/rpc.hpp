@@ -20,8 +20,7 @@ namespace pen::ws {
 // connection, and closing the failed connection after a transport failure (a time-out while
 // sending included). Returns the reply payload or the EngineError of the failure.
 boost::asio::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared,
-                                               std::uint16_t fn_id, Bytes payload,
-                                               Timeout timeout);
+                                               std::uint16_t fn_id, Bytes payload, Timeout timeout);
 
 // How a call left the thread that started it (start_call): settled there, or with the rest of
 // its work to run on shared->executor, which then settles it.

@@ -55,12 +55,10 @@ std::optional<Progress> send_rest(Exchange& x) {
   if (x.sent) return std::nullopt;
   std::string failure;
   switch (x.conn.conn->flush(failure)) {
-    case Connection::Flush::Blocked:
-      return Need::Write;
+    case Connection::Flush::Blocked: return Need::Write;
     case Connection::Flush::Failed:
       return Result<Bytes>(x.failure("websocket send failed: " + failure));
-    case Connection::Flush::Done:
-      break;
+    case Connection::Flush::Done: break;
   }
   x.sent = true;
   return std::nullopt;
@@ -74,8 +72,8 @@ Progress take_messages(Exchange& x) {
     if (item->type == Incoming::Type::Failed)
       return Result<Bytes>(x.failure("websocket recv failed: " + error_text(item->error)));
     const ByteView head(item->head.data(), std::min(item->size, RPC_HEAD_LEN));
-    codec::ReplyStep step =
-        codec::classify_reply(head, item->size, std::move(item->body), x.seq, x.fn_id);
+    codec::ReplyStep step = codec::classify_reply(head, item->size, std::move(item->body), x.seq,
+                                                  x.fn_id);
     if (auto* settled = std::get_if<codec::Settled>(&step)) return std::move(settled->outcome);
     if (auto* ping = std::get_if<codec::AnswerPing>(&step))
       conn.queue_binary({}, std::move(ping->pong));
@@ -156,8 +154,7 @@ class CallCount {
  public:
   explicit CallCount(std::shared_ptr<EngineShared> shared)
       : shared_(std::move(shared)), alone_(shared_->calls_in_progress.fetch_add(1) == 0) {}
-  CallCount(CallCount&& other) noexcept
-      : shared_(std::move(other.shared_)), alone_(other.alone_) {}
+  CallCount(CallCount&& other) noexcept : shared_(std::move(other.shared_)), alone_(other.alone_) {}
   CallCount& operator=(CallCount&&) = delete;
   ~CallCount() {
     if (shared_) shared_->calls_in_progress.fetch_sub(1);

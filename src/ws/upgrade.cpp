@@ -23,8 +23,8 @@ bool has_token(const UpgradeRequest& req, http::field name, const char* token) {
 // only that it is not longer than that.
 bool valid_key(std::string_view key) {
   const auto base64 = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '+' || c == '/';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
   };
   return key.size() == 24 && key.ends_with("==") && std::all_of(key.begin(), key.end() - 2, base64);
 }

@@ -17,8 +17,8 @@ namespace {
 namespace websocket = boost::beast::websocket;
 using boost::system::error_code;
 
-constexpr std::uint8_t OP_CONTINUATION = 0, OP_TEXT = 1, OP_BINARY = 2, OP_CLOSE = 8,
-                       OP_PING = 9, OP_PONG = 10;
+constexpr std::uint8_t OP_CONTINUATION = 0, OP_TEXT = 1, OP_BINARY = 2, OP_CLOSE = 8, OP_PING = 9,
+                       OP_PONG = 10;
 
 class FrameLimitCategory final : public boost::system::error_category {
  public:
@@ -203,8 +203,7 @@ bool FrameReader::finish_frame(Incoming& out) {
   const auto* control = reinterpret_cast<const std::byte*>(control_.data());
   const auto n = static_cast<std::size_t>(frame_len_);
   switch (opcode_) {
-    case OP_PONG:
-      return false;
+    case OP_PONG: return false;
     case OP_PING:
       out = Incoming{};
       out.type = Incoming::Type::Ping;

@@ -33,11 +33,20 @@ inline bool valid_utf8(std::string_view s) {
     const auto lead = static_cast<unsigned char>(s[i]);
     std::size_t len = 0;
     char32_t cp = 0;
-    if (lead < 0x80) { len = 1; cp = lead; }
-    else if ((lead & 0xE0) == 0xC0) { len = 2; cp = lead & 0x1F; }
-    else if ((lead & 0xF0) == 0xE0) { len = 3; cp = lead & 0x0F; }
-    else if ((lead & 0xF8) == 0xF0) { len = 4; cp = lead & 0x07; }
-    else return false;
+    if (lead < 0x80) {
+      len = 1;
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      len = 2;
+      cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      len = 3;
+      cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      len = 4;
+      cp = lead & 0x07;
+    } else
+      return false;
     if (i + len > s.size()) return false;
     for (std::size_t k = 1; k < len; ++k) {
       const auto b = static_cast<unsigned char>(s[i + k]);

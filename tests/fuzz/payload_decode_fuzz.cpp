@@ -24,8 +24,9 @@ void check_run(const Run& run, ByteView p, std::size_t at) {
   run.copy_to(out.data());
   PEN_REQUIRE(run.count == 0 || std::memcmp(out.data(), p.data() + at, sizeof(T) * run.count) == 0);
   const std::vector<T> again = run.to_vector();
-  PEN_REQUIRE(again.size() == run.count &&
-              (run.count == 0 || std::memcmp(again.data(), out.data(), sizeof(T) * run.count) == 0));
+  PEN_REQUIRE(
+      again.size() == run.count &&
+      (run.count == 0 || std::memcmp(again.data(), out.data(), sizeof(T) * run.count) == 0));
   if (run.count != 0) {
     const T last = run.at(run.count - 1);
     PEN_REQUIRE(std::memcmp(&last, p.data() + at + sizeof(T) * (run.count - 1), sizeof(T)) == 0);

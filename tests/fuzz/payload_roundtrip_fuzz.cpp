@@ -56,7 +56,8 @@ void vec(FuzzedDataProvider& in) {
 
 void mat(FuzzedDataProvider& in) {
   const auto rows = size_in(in, 9000);
-  const auto cols = size_in(in, rows == 0 ? 9000 : std::min<std::size_t>(9000, MAX_ELEMENTS / rows));
+  const auto cols = size_in(in,
+                            rows == 0 ? 9000 : std::min<std::size_t>(9000, MAX_ELEMENTS / rows));
   const bool column_major = in.ConsumeBool();
   const int skew = in.ConsumeIntegralInRange<int>(-1, 1);  // data one short, exact, one long
   const auto order = column_major ? codec::MatOrder::ColumnMajor : codec::MatOrder::RowMajor;
@@ -66,7 +67,8 @@ void mat(FuzzedDataProvider& in) {
   if (skew != 0 && !(skew < 0 && count == 0)) {
     const auto wrong = elements<double>(seed, count + skew, 2);
     auto refused = codec::encode_mat_f64(rows, cols, wrong, order);
-    PEN_REQUIRE(!refused.ok() && refused.error().message.starts_with("MatF64 data length mismatch"));
+    PEN_REQUIRE(!refused.ok() &&
+                refused.error().message.starts_with("MatF64 data length mismatch"));
   }
   const auto data = elements<double>(seed, count, 3);
   auto encoded = codec::encode_mat_f64(rows, cols, data, order);

@@ -6,8 +6,8 @@
 #include <string>
 #include <variant>
 
-#include "fuzz_support.hpp"
 #include "codec/frame.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
@@ -39,8 +39,10 @@ void check_lossy(ByteView bytes) {
   PEN_REQUIRE(fuzz::valid_utf8(out));
   PEN_REQUIRE(out.size() <= 3 * bytes.size());  // at worst one U+FFFD per byte
   const std::string_view in(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  if (fuzz::valid_utf8(in)) PEN_REQUIRE(out == in);
-  else PEN_REQUIRE(out.find("\xEF\xBF\xBD") != std::string::npos);
+  if (fuzz::valid_utf8(in))
+    PEN_REQUIRE(out == in);
+  else
+    PEN_REQUIRE(out.find("\xEF\xBF\xBD") != std::string::npos);
 }
 
 void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
@@ -53,7 +55,8 @@ void check_reply(ByteView msg, std::uint32_t seq, std::uint16_t fn_id) {
     const EngineError& e = settled->outcome.error();
     PEN_REQUIRE(e.kind == ErrorKind::InvalidData && !e.seq && !e.fn_id);
     const bool short_frame = msg.size() < codec::HEADER_LEN;
-    PEN_REQUIRE(e.message.starts_with(short_frame ? "frame too short: " : "payload length mismatch: "));
+    PEN_REQUIRE(
+        e.message.starts_with(short_frame ? "frame too short: " : "payload length mismatch: "));
     return;
   }
   const auto version = std::to_integer<std::uint8_t>(msg[0]);

@@ -36,22 +36,38 @@ class Le {
   Le& u32(std::uint32_t v) { return put(v); }
   Le& i32(std::int32_t v) { return put(v); }
   Le& f64(double v) { return put(v); }
-  Le& raw(const Bytes& b) { bytes_.insert(bytes_.end(), b.begin(), b.end()); return *this; }
-  Le& text(std::string_view s) { append_bytes(bytes_, s.data(), s.size()); return *this; }
+  Le& raw(const Bytes& b) {
+    bytes_.insert(bytes_.end(), b.begin(), b.end());
+    return *this;
+  }
+  Le& text(std::string_view s) {
+    append_bytes(bytes_, s.data(), s.size());
+    return *this;
+  }
   operator Bytes() const { return bytes_; }
   const Bytes& bytes() const { return bytes_; }
 
  private:
   template <class T>
-  Le& put(T v) { append_le(bytes_, v); return *this; }
+  Le& put(T v) {
+    append_le(bytes_, v);
+    return *this;
+  }
   Bytes bytes_;
 };
 
 // A frame header followed by `payload`, with payload_len set to the payload's size.
-inline Bytes frame(std::uint8_t version, std::uint8_t kind, std::uint32_t seq,
-                   std::uint16_t fn_id, const Bytes& payload = {}) {
-  return Le().u8(version).u8(kind).u16(0).u32(seq).u16(fn_id).u16(0)
-      .u32(static_cast<std::uint32_t>(payload.size())).raw(payload);
+inline Bytes frame(std::uint8_t version, std::uint8_t kind, std::uint32_t seq, std::uint16_t fn_id,
+                   const Bytes& payload = {}) {
+  return Le()
+      .u8(version)
+      .u8(kind)
+      .u16(0)
+      .u32(seq)
+      .u16(fn_id)
+      .u16(0)
+      .u32(static_cast<std::uint32_t>(payload.size()))
+      .raw(payload);
 }
 
 template <class T>

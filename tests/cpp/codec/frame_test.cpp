@@ -75,8 +75,7 @@ const std::vector<ErrorBodyCase> kErrorBodies = {
     {"length_past_end", Le().u16(7).u16(8).u32(100).raw(Bytes(20, std::byte{'a'})), 7, 8, ""},
     {"length_max", Le().u16(1).u16(2).u32(0xFFFFFFFF).text("abc"), 1, 2, ""},
     {"empty_message", Le().u16(0xFFFF).u16(0xFFFE).u32(0), 0xFFFF, 0xFFFE, ""},
-    {"invalid_utf8", Le().u16(1).u16(0).u32(5).raw(hex("61 FF 62 C3 28")), 1, 0,
-     "a\uFFFDb\uFFFD("},
+    {"invalid_utf8", Le().u16(1).u16(0).u32(5).raw(hex("61 FF 62 C3 28")), 1, 0, "a\uFFFDb\uFFFD("},
 };
 
 class ErrorBodyTest : public testing::TestWithParam<ErrorBodyCase> {};

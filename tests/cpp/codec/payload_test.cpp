@@ -203,9 +203,16 @@ void PrintTo(const EncodeFailure& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<EncodeFailure> kEncodeFailures = {
     {"mat_data_short",
-     [] { const double d[5] = {}; return error_message(encode_mat_f64(2, 3, d)); },
+     [] {
+       const double d[5] = {};
+       return error_message(encode_mat_f64(2, 3, d));
+     },
      "MatF64 data length mismatch: expected 6, got 5"},
-    {"mat_data_long", [] { const double d[1] = {}; return error_message(encode_mat_f64(0, 7, d)); },
+    {"mat_data_long",
+     [] {
+       const double d[1] = {};
+       return error_message(encode_mat_f64(0, 7, d));
+     },
      "MatF64 data length mismatch: expected 0, got 1"},
     {"mat_dims_overflow", [] { return error_message(encode_mat_f64(kOverU32, kOverU32, {})); },
      "rows*cols overflow"},
@@ -219,23 +226,27 @@ const std::vector<EncodeFailure> kEncodeFailures = {
     {"mat_empty_rows_beyond_u32", [] { return error_message(encode_mat_f64(kOverU32, 0, {})); },
      "MatF64 too large: 4294967296 rows do not fit a u32 count"},
     {"mat_column_major_beyond_u32",
-     [] { return error_message(encode_mat_f64(2, kOverU32, huge(2 * kOverU32),
-                                              MatOrder::ColumnMajor)); },
+     [] {
+       return error_message(encode_mat_f64(2, kOverU32, huge(2 * kOverU32), MatOrder::ColumnMajor));
+     },
      "MatF64 too large: 4294967296 columns do not fit a u32 count"},
     {"vec_beyond_u32", [] { return error_message(encode_vec_f64(huge())); },
      "VecF64 too long: 4294967296 elements do not fit a u32 count"},
-    {"step_shape", [] {
+    {"step_shape",
+     [] {
        const std::int32_t f[2] = {}, a[2] = {};
        const double r[3] = {};
        return error_message(encode_close_step(f, a, r));
      },
      "close_step shape mismatch: flags=2, actions=2, ratios=3"},
-    {"step_shape_actions", [] {
+    {"step_shape_actions",
+     [] {
        const std::int32_t f[1] = {};
        return error_message(encode_close_step(f, {}, {}));
      },
      "close_step shape mismatch: flags=1, actions=0, ratios=0"},
-    {"step_beyond_u32", [] {
+    {"step_beyond_u32",
+     [] {
        const std::span<const std::int32_t> ints(kTinyI, kOverU32);
        return error_message(encode_close_step(ints, ints, huge()));
      },
@@ -276,8 +287,7 @@ INSTANTIATE_TEST_SUITE_P(Payload, ColumnMajorTest,
                          testing::Values(std::pair{2, 3}, std::pair{3, 2}, std::pair{1, 5},
                                          std::pair{5, 1}, std::pair{0, 4}, std::pair{19, 300},
                                          std::pair{9, 4096}, std::pair{17, 1100},
-                                         std::pair{3, 8193},
-                                         std::pair{2, 9000}));
+                                         std::pair{3, 8193}, std::pair{2, 9000}));
 
 TEST(EncodeMatF64, ReadsUnalignedSourceInBothOrders) {
   // NumPy may hand over unaligned memory; the encoder must only copy bytes out of it.

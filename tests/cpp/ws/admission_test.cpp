@@ -37,7 +37,8 @@ TEST_F(Admission, InvalidUpgradeRequestIsLoggedAsProtocolError) {
   raw.send(upgrade_request("Origin: http://127.0.0.1\r\n", /*with_key=*/false));
   EXPECT_EQ(raw.read_to_end(), "");
   const std::string line =
-      "[native ws server] accept failed: WebSocket protocol error: No \"Sec-WebSocket-Key\" header\n";
+      "[native ws server] accept failed: WebSocket protocol error: No \"Sec-WebSocket-Key\" "
+      "header\n";
   EXPECT_EQ(err.wait_for(line), line);
 }
 
@@ -53,9 +54,9 @@ TEST_F(Admission, StalledHandshakeDelaysNobodyAndTimesOut) {
 TEST_F(Admission, BindingAnAddressInUseFails) {
   Listening again = run(shared->executor, listen_and_serve(shared, "127.0.0.1", port));
   ASSERT_TRUE(again.error);
-  EXPECT_EQ(again.error->text(), "RpcTransportError(seq=None, fnId=None): bind failed on 127.0.0.1:" +
-                                     std::to_string(port) +
-                                     ": Address already in use (os error 98)");
+  EXPECT_EQ(again.error->text(),
+            "RpcTransportError(seq=None, fnId=None): bind failed on 127.0.0.1:" +
+                std::to_string(port) + ": Address already in use (os error 98)");
   auto via_start = run(shared->executor, start_listener(shared, "127.0.0.1", port));
   ASSERT_TRUE(via_start);
   EXPECT_EQ(via_start->message, again.error->message);
@@ -82,7 +83,7 @@ class Closing : public ServerTest {
 TEST_F(Closing, EndsListenersHandshakesAndTheConnectionThenBindsAgain) {
   RawClient silent(port);
   silent.send("GET / HTTP/1.1\r\n");  // still in its handshake
-  auto client = connect_installed();   // accepted after `silent`, so `silent` was accepted too
+  auto client = connect_installed();  // accepted after `silent`, so `silent` was accepted too
   const auto closing = std::chrono::steady_clock::now();
   EXPECT_FALSE(run(shared->executor, close_engine(shared)));
   EXPECT_EQ(silent.read_to_end(), "");
@@ -136,15 +137,18 @@ const std::string BAD_KEY = "WebSocket protocol error: Invalid \"Sec-WebSocket-K
 INSTANTIATE_TEST_SUITE_P(
     Table, UpgradeValidation,
     ::testing::Values(
-        UpgradeCase{"valid_without_host", "GET /any?q=1 HTTP/1.1\r\n" + UPGRADE + VERSION + KEY + "\r\n", ""},
+        UpgradeCase{"valid_without_host",
+                    "GET /any?q=1 HTTP/1.1\r\n" + UPGRADE + VERSION + KEY + "\r\n", ""},
         UpgradeCase{"post", "POST / HTTP/1.1\r\n" + UPGRADE + VERSION + KEY + "\r\n",
                     "WebSocket protocol error: Unsupported HTTP method used - only GET is allowed"},
         UpgradeCase{"http_1_0", "GET / HTTP/1.0\r\n" + UPGRADE + VERSION + KEY + "\r\n",
                     "WebSocket protocol error: HTTP version must be 1.1 or higher"},
         UpgradeCase{"no_connection_upgrade",
-                    "GET / HTTP/1.1\r\nConnection: keep-alive\r\nUpgrade: websocket\r\n" + VERSION + KEY + "\r\n",
+                    "GET / HTTP/1.1\r\nConnection: keep-alive\r\nUpgrade: websocket\r\n" + VERSION +
+                        KEY + "\r\n",
                     "WebSocket protocol error: No \"Connection: upgrade\" header"},
-        UpgradeCase{"no_upgrade", "GET / HTTP/1.1\r\nConnection: upgrade\r\n" + VERSION + KEY + "\r\n",
+        UpgradeCase{"no_upgrade",
+                    "GET / HTTP/1.1\r\nConnection: upgrade\r\n" + VERSION + KEY + "\r\n",
                     "WebSocket protocol error: No \"Upgrade: websocket\" header"},
         UpgradeCase{"old_version",
                     "GET / HTTP/1.1\r\n" + UPGRADE + "Sec-WebSocket-Version: 8\r\n" + KEY + "\r\n",
@@ -152,16 +156,20 @@ INSTANTIATE_TEST_SUITE_P(
         UpgradeCase{"no_key", "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "\r\n",
                     "WebSocket protocol error: No \"Sec-WebSocket-Key\" header"},
         // The key must decode to 16 bytes; Beast itself only refuses keys longer than that.
-        UpgradeCase{"key_of_5_bytes",
-                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: c2hvcnQ=\r\n\r\n",
-                    BAD_KEY},
+        UpgradeCase{
+            "key_of_5_bytes",
+            "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: c2hvcnQ=\r\n\r\n",
+            BAD_KEY},
         UpgradeCase{"key_not_base64",
-                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ!=\r\n\r\n",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION +
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ!=\r\n\r\n",
                     BAD_KEY},
         UpgradeCase{"key_of_17_bytes",
-                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZXg=\r\n\r\n",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION +
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZXg=\r\n\r\n",
                     BAD_KEY},
-        UpgradeCase{"empty_key", "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key:\r\n\r\n",
+        UpgradeCase{"empty_key",
+                    "GET / HTTP/1.1\r\n" + UPGRADE + VERSION + "Sec-WebSocket-Key:\r\n\r\n",
                     BAD_KEY}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -24,7 +24,8 @@ net::awaitable<Mutex::Guard> take(Mutex& m) { co_return co_await m.async_lock(ne
 // Waits (bounded) until `n` waiters are queued.
 void await_waiters(const Mutex& m, std::size_t n) {
   const auto until = std::chrono::steady_clock::now() + LIMIT;
-  while (m.waiting() != n && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  while (m.waiting() != n && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(1ms);
   ASSERT_EQ(m.waiting(), n);
 }
 

@@ -57,15 +57,15 @@ class CallCycle : public ServerTest {
 
   // The connection was cleared: the next call fails without spending a number.
   void expect_disconnected(TestClient& client, std::uint16_t fn_id = 7) {
-    expect_transport_error(call(fn_id),
-                           "RpcTransportError(seq=None, fnId=Some(" + std::to_string(fn_id) +
-                               ")): no websocket connected");
+    expect_transport_error(call(fn_id), "RpcTransportError(seq=None, fnId=Some(" +
+                                            std::to_string(fn_id) + ")): no websocket connected");
     EXPECT_TRUE(client.read().ec) << "the failed connection is still open";
   }
 };
 
 TEST_F(CallCycle, WithoutClientFailsAndSpendsNoNumber) {
-  expect_transport_error(call(100), "RpcTransportError(seq=None, fnId=Some(100)): no websocket connected");
+  expect_transport_error(call(100),
+                         "RpcTransportError(seq=None, fnId=Some(100)): no websocket connected");
   auto client = connect_installed();
   EXPECT_EQ(round_trip(*client, 5), 1u);
 }
@@ -133,7 +133,7 @@ struct FatalReply {
   std::uint8_t version;
   std::uint32_t seq_offset;
   std::uint16_t fn_id;
-  const char* message;  // after "RpcTransportError(seq=Some(1), fnId=Some(4)): "
+  const char* message;    // after "RpcTransportError(seq=Some(1), fnId=Some(4)): "
   std::uint8_t kind = 2;  // the reply's: Response or ErrorResponse
 };
 
@@ -147,27 +147,28 @@ TEST_P(FatalReplies, CloseTheConnection) {
   auto f = start_call(4);
   const std::uint32_t seq = seq_of(next_request(*client, 4));
   client->send(frame(p.kind, seq + p.seq_offset, p.fn_id, {}, p.version));
-  expect_transport_error(get(f), std::string("RpcTransportError(seq=Some(1), fnId=Some(4)): ") +
-                                     p.message);
+  expect_transport_error(get(f),
+                         std::string("RpcTransportError(seq=Some(1), fnId=Some(4)): ") + p.message);
   expect_disconnected(*client);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FatalReplies,
-    ::testing::Values(FatalReply{"seq", 1, 5, 4, "seq mismatch: expected 1, got 6"},
-                      FatalReply{"fn_id", 1, 0, 44, "fnId mismatch: expected 4, got 44"},
-                      // 260 is 4 with the high byte set: all 16 bits are compared.
-                      FatalReply{"fn_id_high_byte", 1, 0, 260, "fnId mismatch: expected 4, got 260"},
-                      FatalReply{"fn_id_high_byte_error", 1, 0, 260,
-                                 "fnId mismatch: expected 4, got 260", 3},
-                      FatalReply{"version", 2, 0, 4, "protocol version mismatch: got 2, expected 1"}),
+    ::testing::Values(
+        FatalReply{"seq", 1, 5, 4, "seq mismatch: expected 1, got 6"},
+        FatalReply{"fn_id", 1, 0, 44, "fnId mismatch: expected 4, got 44"},
+        // 260 is 4 with the high byte set: all 16 bits are compared.
+        FatalReply{"fn_id_high_byte", 1, 0, 260, "fnId mismatch: expected 4, got 260"},
+        FatalReply{"fn_id_high_byte_error", 1, 0, 260, "fnId mismatch: expected 4, got 260", 3},
+        FatalReply{"version", 2, 0, 4, "protocol version mismatch: got 2, expected 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CallCycle, TimeoutClosesTheConnection) {
   auto client = connect_installed();
   auto f = start_call(3, {}, SHORT);
   next_request(*client, 3);
-  expect_transport_error(get(f), "RpcTransportError(seq=Some(1), fnId=Some(3)): timeout waiting response");
+  expect_transport_error(get(f),
+                         "RpcTransportError(seq=Some(1), fnId=Some(3)): timeout waiting response");
   expect_disconnected(*client);
 }
 
@@ -212,7 +213,8 @@ TEST_F(CallCycle, CloseFrameEndsTheCallAsClosed) {
   next_request(*client, 2);
   client->close();
   expect_transport_error(get(f), "RpcTransportError(seq=Some(1), fnId=Some(2)): websocket closed");
-  expect_transport_error(call(2), "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected");
+  expect_transport_error(call(2),
+                         "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected");
 }
 
 TEST_F(CallCycle, MessagesQueuedBetweenCallsAreHandledByTheNextCall) {
@@ -238,7 +240,8 @@ TEST_F(CallCycle, CancelledCallKeepsTheConnectionAndItsStrayReplyFailsTheNextCal
   client->send(frame(2, seq, 11));  // the abandoned call's reply
   auto next = start_call(11);
   EXPECT_EQ(seq_of(next_request(*client, 11)), seq + 1);
-  expect_transport_error(get(next), "RpcTransportError(seq=Some(2), fnId=Some(11)): seq mismatch: expected 2, got 1");
+  expect_transport_error(
+      get(next), "RpcTransportError(seq=Some(2), fnId=Some(11)): seq mismatch: expected 2, got 1");
 }
 
 TEST_F(CallCycle, CallsQueuedBehindAWaitingCallAreServedInOrder) {

@@ -13,11 +13,12 @@ std::vector<unsigned char> client_header(std::uint64_t len) {
   if (len < 126) {
     h.push_back(static_cast<unsigned char>(0x80 | len));
   } else if (len <= 0xFFFF) {
-    h.insert(h.end(), {0x80 | 126, static_cast<unsigned char>(len >> 8),
-                       static_cast<unsigned char>(len)});
+    h.insert(h.end(),
+             {0x80 | 126, static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)});
   } else {
     h.push_back(0x80 | 127);
-    for (int shift = 56; shift >= 0; shift -= 8) h.push_back(static_cast<unsigned char>(len >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8)
+      h.push_back(static_cast<unsigned char>(len >> shift));
   }
   h.insert(h.end(), {1, 2, 3, 4});  // masking key
   return h;
@@ -58,8 +59,7 @@ struct ChunkSource {
 
 // Feeds `stream` in chunks; the number of Binary messages read, or -1 when the frame limit
 // refused one.
-int messages_read(const std::vector<unsigned char>& stream, std::size_t chunk,
-                  FrameReader reader) {
+int messages_read(const std::vector<unsigned char>& stream, std::size_t chunk, FrameReader reader) {
   ChunkSource source{stream, chunk};
   int messages = 0;
   while (source.window_end < stream.size()) {
@@ -126,8 +126,9 @@ TEST_F(FrameLimit, OversizedFrameFailsTheReadButAFragmentedLargeMessagePasses) {
   client->send(big);
   r = get(g, 5 * LIMIT);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().text(), "RpcTransportError(seq=Some(2), fnId=Some(1)): websocket recv failed: "
-                              "WebSocket frame larger than 16 MiB");
+  EXPECT_EQ(r.error().text(),
+            "RpcTransportError(seq=Some(2), fnId=Some(1)): websocket recv failed: "
+            "WebSocket frame larger than 16 MiB");
 }
 
 // A protocol violation fails the waiting call at once, although the client leaves its side
@@ -140,8 +141,9 @@ TEST_F(FrameLimit, ProtocolViolationFailsTheCallWithoutWaitingForThePeerToClose)
   ASSERT_FALSE(client->send_text("not \xC3\x28 UTF-8"));
   Result<Bytes> r = get(f);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().text(), "RpcTransportError(seq=Some(1), fnId=Some(1)): websocket recv failed: "
-                              "The WebSocket frame payload was not valid utf8");
+  EXPECT_EQ(r.error().text(),
+            "RpcTransportError(seq=Some(1), fnId=Some(1)): websocket recv failed: "
+            "The WebSocket frame payload was not valid utf8");
   EXPECT_TRUE(client->read().ec) << "the connection is still open";
 }
 

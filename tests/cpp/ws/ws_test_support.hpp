@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -30,7 +31,6 @@
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
-#include <gtest/gtest.h>
 
 #include "codec/bytes.hpp"
 #include "ws/engine_shared.hpp"
@@ -132,9 +132,9 @@ class TestClient {
   // One Binary message, in one frame, or in frames of `fragment` bytes.
   boost::system::error_code send(const Bytes& message,
                                  std::optional<std::size_t> fragment = std::nullopt) {
-    auto f = spawn(strand_, do_send(std::string(reinterpret_cast<const char*>(message.data()),
-                                                message.size()),
-                                    true, fragment));
+    auto f = spawn(
+        strand_, do_send(std::string(reinterpret_cast<const char*>(message.data()), message.size()),
+                         true, fragment));
     return get(f, 2 * LIMIT);
   }
   boost::system::error_code send_text(std::string text) {
@@ -161,8 +161,8 @@ class TestClient {
 
   net::awaitable<boost::system::error_code> handshake(unsigned short port,
                                                       std::optional<std::string> origin) {
-    auto [ec] = co_await ws_.next_layer().async_connect(
-        {net::ip::make_address("127.0.0.1"), port}, net::as_tuple(net::use_awaitable));
+    auto [ec] = co_await ws_.next_layer().async_connect({net::ip::make_address("127.0.0.1"), port},
+                                                        net::as_tuple(net::use_awaitable));
     if (ec) co_return ec;
     ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& req) {
       if (origin) req.set(beast::http::field::origin, *origin);
@@ -227,8 +227,7 @@ class RawClient {
   tcp::socket socket_;
 };
 
-inline std::string upgrade_request(const std::string& extra_headers,
-                                   bool with_key = true) {
+inline std::string upgrade_request(const std::string& extra_headers, bool with_key = true) {
   return "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
          "Sec-WebSocket-Version: 13\r\n" +
          std::string(with_key ? "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" : "") +
