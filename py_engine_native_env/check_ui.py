@@ -15,8 +15,11 @@ import math
 import re
 import sys
 import time
+from collections.abc import Callable, Sequence
+from typing import Any, TypedDict
 
 import numpy as np
+from numpy.typing import NDArray
 
 from py_engine_native import NativeEngineAsync
 
@@ -51,8 +54,17 @@ LAYOUT_KEYS = {
 }
 MAX_TRANSPORT_FAULTS = 3
 
+Validation = tuple[list[str], str]  # (problems, detail) of one reply
+Validator = Callable[[Any], Validation]
 
-def candles(rows=1000, seed=5):
+
+class Result(TypedDict):
+    name: str
+    ok: bool
+    detail: str
+
+
+def candles(rows: int = 1000, seed: int = 5) -> NDArray[np.float64]:
     """Open, high, low, close, volume: a random walk near 100, each candle opening at the
     previous close."""
     rng = np.random.default_rng(seed)
@@ -67,11 +79,12 @@ def candles(rows=1000, seed=5):
 class Reply:
     """The outcome of one call: a value, an error reply, or a fault."""
 
-    def __init__(self, value=None, error=None, fault=None, transport=False):
+    def __init__(self, value: Any = None, error: tuple[int, int, str] | None = None,
+                 fault: str | None = None, transport: bool = False) -> None:
         self.value, self.error, self.fault, self.transport = value, error, fault, transport
 
 
-def classify(exc, timeout):
+def classify(exc: Exception, timeout: float) -> Reply:
     text = str(exc)
     if isinstance(exc, RuntimeError) and (m := RPC_ERROR.fullmatch(text)):
         return Reply(error=(int(m[1]), int(m[2]), m[3]))
@@ -86,7 +99,7 @@ def classify(exc, timeout):
     return Reply(fault=f"unexpected {type(exc).__name__}: {text}")
 
 
-def well_formed_error(err, sub, message):
+def well_formed_error(err: int, sub: int, message: str) -> str | None:
     if err == 0 and not message:
         return "malformed error body (shorter than 8 bytes, or its message length overruns it)"
     if err == 0:
@@ -98,7 +111,7 @@ def well_formed_error(err, sub, message):
     return None
 
 
-def non_finite(array):
+def non_finite(array: NDArray[np.float64]) -> str | None:
     bad = np.argwhere(~np.isfinite(array))
     if not len(bad):
         return None
@@ -106,21 +119,21 @@ def non_finite(array):
     return f"non-finite number {array[at]} at index {at[0] if len(at) == 1 else at}"
 
 
-def call_text(method, args, kwargs):
+def call_text(method: str, args: Sequence[object], kwargs: dict[str, object]) -> str:
     shown = [repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()]
     return f"{method}({', '.join(shown)})"
 
 
-def nothing(value):
+def nothing(value: object) -> Validation:
     return ([] if value is None else [f"expected None, got {value!r:.80}"]), "reply ignored"
 
 
-def index(value):
+def index(value: object) -> Validation:
     ok = isinstance(value, int)
     return ([] if ok else [f"expected an int, got {value!r:.80}"]), f"u32 {value}"
 
 
-def policy(value):
+def policy(value: object) -> Validation:
     ok = value in ("deferred", "eager")
     return ([] if ok else ["the policy byte is neither 0 (deferred) nor 1 (eager)"]), str(value)
 
@@ -128,15 +141,16 @@ def policy(value):
 class Check:
     """One session of calls against the connected UI, and the check line of each."""
 
-    def __init__(self, engine, timeout, reconnect):
+    def __init__(self, engine: NativeEngineAsync, timeout: float, reconnect: float) -> None:
         self.engine, self.timeout, self.reconnect = engine, timeout, reconnect
-        self.results = []
-        self.fields = {}   # layout -> column names, as get_rl_config declares them
-        self.widths = {}   # layout -> width of the first reply
+        self.results: list[Result] = []
+        # layout -> column names, as get_rl_config declares them
+        self.fields: dict[str, list[str]] = {}
+        self.widths: dict[str, int] = {}  # layout -> width of the first reply
         self.faults_in_a_row = 0
         self.calls = 0
 
-    def record(self, name, problems, detail):
+    def record(self, name: str, problems: list[str], detail: str) -> bool:
         ok = not problems
         detail = detail if ok else "; ".join(problems)
         self.results.append({"name": name, "ok": ok, "detail": detail})
@@ -145,7 +159,7 @@ class Check:
 
     # ------------------------------------------------------------------ invariants
 
-    def width(self, layout, n, what):
+    def width(self, layout: str, n: int, what: str) -> str | None:
         """A matrix's column count or a vector's length against the declared and the first."""
         fault, noun = ("wrong column count", "columns") if what == "matrix" else \
             ("wrong vector length", "values")
@@ -158,23 +172,25 @@ class Check:
             return f"{fault}: the {what} has {n} {noun}, earlier replies had {first}"
         return None
 
-    def matrix(self, value, layout, finite=False, rows=None):
+    def matrix(self, value: object, layout: str, finite: bool = False,
+               rows: int | None = None) -> Validation:
         if not (isinstance(value, np.ndarray) and value.ndim == 2 and value.dtype == np.float64):
             return [f"expected a float64 matrix, got {value!r:.80}"], ""
-        problems = [self.width(layout, value.shape[1], "matrix")] if value.shape[0] else []
+        problems: list[str | None] = \
+            [self.width(layout, value.shape[1], "matrix")] if value.shape[0] else []
         if finite:
             problems.append(non_finite(value))
         if rows is not None and value.shape[0] != rows:
             problems.append(f"{value.shape[0]} rows for {rows} entries sent")
         return [p for p in problems if p], f"MatF64 {value.shape[0]}x{value.shape[1]}"
 
-    def mat(self, layout, **kw):
-        return lambda value: self.matrix(value, layout, **kw)
+    def mat(self, layout: str, *, finite: bool = False, rows: int | None = None) -> Validator:
+        return lambda value: self.matrix(value, layout, finite=finite, rows=rows)
 
-    def vec(self, layout, **kw):
-        return lambda value: self.vector(value, layout, **kw)
+    def vec(self, layout: str, *, finite: bool = False) -> Validator:
+        return lambda value: self.vector(value, layout, finite=finite)
 
-    def vector(self, value, layout, finite=False):
+    def vector(self, value: object, layout: str, finite: bool = False) -> Validation:
         if not (isinstance(value, np.ndarray) and value.ndim == 1 and value.dtype == np.float64):
             return [f"expected a float64 vector, got {value!r:.80}"], ""
         problems = [self.width(layout, value.shape[0], "vector"),
@@ -183,20 +199,22 @@ class Check:
 
     # ------------------------------------------------------------------ calls
 
-    async def call(self, method, *args, **kwargs):
+    async def call(self, method: str, *args: object, **kwargs: object) -> Reply:
         try:
             value = await getattr(self.engine, method)(*args, timeout_secs=self.timeout, **kwargs)
         except (RuntimeError, ValueError) as exc:
             return classify(exc, self.timeout)
         return Reply(value=value)
 
-    async def run(self, method, *args, validate, name=None, edge=False, **kwargs):
+    async def run(self, method: str, *args: object, validate: Validator, name: str | None = None,
+                  edge: bool = False, **kwargs: object) -> Any:
         """One call, one check line. validate(value) returns (problems, detail). An edge case
         may be refused with a well-formed error reply. Returns the value, or None."""
         self.calls += 1
         name = f"#{self.calls} {name or call_text(method, args, kwargs)}{' (edge)' if edge else ''}"
         reply = await self.call(method, *args, **kwargs)
         if reply.transport:
+            assert reply.fault is not None  # a transport reply always names its fault
             self.record(name, [reply.fault], "")
             await self.after_fault(reply.fault)
             return None
@@ -216,7 +234,7 @@ class Check:
                 return reply.value
         return None
 
-    async def after_fault(self, fault):
+    async def after_fault(self, fault: str) -> None:
         """The engine dropped the connection: wait for the UI to come back, or give up."""
         self.faults_in_a_row += 1
         if self.faults_in_a_row >= MAX_TRANSPORT_FAULTS:
@@ -229,7 +247,7 @@ class Check:
 
     # ------------------------------------------------------------------ the session
 
-    async def session(self, series):
+    async def session(self, series: NDArray[np.float64]) -> None:
         run, mat, vec = self.run, self.mat, self.vec
         await run("get_rl_config", validate=self.config)
         await run("get_sync_policy", validate=policy)
@@ -276,20 +294,20 @@ class Check:
         await run("reset_episode", 0, "train", validate=index)  # leaves a fresh episode
         await run("get_snapshot", validate=vec("snapshot", finite=True))
 
-    async def steps(self, n):
+    async def steps(self, n: int) -> None:
         for _ in range(n):
             await self.run("step_next", validate=nothing)
         for _ in range(n):
             await self.run("step_and_sync", validate=self.synced)
 
-    def synced(self, value):
+    def synced(self, value: object) -> Validation:
         if not (isinstance(value, tuple) and len(value) == 2):
             return [f"expected (matrix, vector), got {value!r:.80}"], ""
         mp, md = self.matrix(value[0], "tickets")
         vp, vd = self.vector(value[1], "snapshot", finite=True)
         return mp + vp, f"VecMatF64: snapshot {vd}, tickets {md}"
 
-    def config(self, text):
+    def config(self, text: object) -> Validation:
         if not isinstance(text, str):
             return [f"expected a str, got {text!r:.80}"], ""
         try:
@@ -310,7 +328,7 @@ class Stop(Exception):
     """The UI is gone or keeps breaking the transport: no point in further calls."""
 
 
-async def check(args):
+async def check(args: argparse.Namespace) -> list[Result]:
     engine = NativeEngineAsync(args.host, args.port)
     checker = Check(engine, args.timeout, args.reconnect)
     try:
@@ -337,12 +355,12 @@ async def check(args):
     return checker.results
 
 
-def url(args):
+def url(args: argparse.Namespace) -> str:
     host = f"[{args.host}]" if ":" in args.host else args.host
     return f"ws://{host}:{args.port}/"
 
 
-def parse_args(argv):
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m py_engine_native_env.check_ui",
         description="Check that a UI speaks the py_engine_native protocol: starts an engine on "
@@ -367,7 +385,7 @@ def parse_args(argv):
     return args
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     results = asyncio.run(check(args))
     failed = sum(not r["ok"] for r in results)
