@@ -34,7 +34,10 @@ from types import ModuleType
 from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# For agent.py when imported from elsewhere; last, so that distributed.py beside this file never
+# hides Dask's package (worker processes inherit this path).
+if HERE not in sys.path:
+    sys.path.append(HERE)
 
 import numpy as np  # noqa: E402
 

@@ -14,7 +14,9 @@ from standin import build_dir, free_port, run
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLES = os.path.join(ROOT, "examples")
-sys.path.insert(0, EXAMPLES)
+# Last on the path: examples/distributed.py must not hide Dask's package from worker processes
+# that inherit this path.
+sys.path.append(EXAMPLES)
 
 from py_engine_native_env import AsyncTradingEnv as TradingEnv, start_headless  # noqa: E402
 from train import ENGINE_METHODS  # noqa: E402
