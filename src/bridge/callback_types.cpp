@@ -81,7 +81,7 @@ PyType_Slot done_callback_slots[] = {
     {0, nullptr},
 };
 
-// The spec of a callable that only the bridge creates.
+// The PyType_Spec of a callable that only the bridge creates.
 constexpr PyType_Spec callable_spec(const char* name, std::size_t size, PyType_Slot* slots) {
   return {name, static_cast<int>(size), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
           slots};
