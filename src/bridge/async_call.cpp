@@ -166,8 +166,10 @@ PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std
   py::Ref loop, fut;
   if (!new_future(n, loop, fut)) return nullptr;
   ws::CallStart started;
-  Py_BEGIN_ALLOW_THREADS started = ws::start_call(shared, fn_id, std::move(payload), timeout);
-  Py_END_ALLOW_THREADS if (started.rest) {
+  PyThreadState* released = PyEval_SaveThread();  // the wait on the socket runs without the GIL
+  started = ws::start_call(shared, fn_id, std::move(payload), timeout);
+  PyEval_RestoreThread(released);
+  if (started.rest) {
     return spawn_work(shared, std::move(loop), std::move(fut), std::move(*started.rest), convert);
   }
   // Settled on this thread, which runs the loop: the future is completed before it is returned.
