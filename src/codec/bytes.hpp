@@ -5,12 +5,51 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace pen {
 
-using Bytes = std::vector<std::byte>;
+namespace buffer_pool {
+// Storage for byte buffers: large blocks are kept for reuse (see buffer_pool.cpp), the rest
+// come from operator new. `give` takes the size that `take` was asked for.
+void* take(std::size_t bytes);
+void give(void* block, std::size_t bytes) noexcept;
+}  // namespace buffer_pool
+
+// The allocator of Bytes. Growing a buffer does not zero its new bytes (a reply buffer is
+// sized from the frame header and then filled by the socket), and large buffers come from the
+// pool, whose memory is already mapped: on a virtual machine every first touch of a fresh page
+// is a fault, and an 800 KB reply in fresh memory costs more than the round trip itself.
+template <class T>
+struct BufferAllocator {
+  using value_type = T;
+
+  BufferAllocator() noexcept = default;
+  template <class U>
+  BufferAllocator(const BufferAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) { return static_cast<T*>(buffer_pool::take(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { buffer_pool::give(p, n * sizeof(T)); }
+
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;  // default-initialised: no zero fill
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+
+  template <class U>
+  bool operator==(const BufferAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+using Bytes = std::vector<std::byte, BufferAllocator<std::byte>>;
 using ByteView = std::span<const std::byte>;
 
 // Every wire format here is little-endian; on a little-endian host a field is a plain memcpy.

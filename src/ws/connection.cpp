@@ -1,6 +1,7 @@
 #include "ws/connection.hpp"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -20,21 +21,22 @@ namespace {
 constexpr std::uint8_t OP_CLOSE = 8, OP_PONG = 10;
 }  // namespace
 
-Connection::Connection(tcp::socket socket) : socket_(std::move(socket)) {
+Connection::Connection(tcp::socket socket) {
   error_code ignored;
-  socket_.native_non_blocking(true, ignored);
+  socket.native_non_blocking(true, ignored);
+  fd_ = socket.release(ignored);  // leaves the event loop it was accepted on
 }
 
 Connection::~Connection() {
-  error_code ignored;
-  socket_.close(ignored);
+  end_waits();
+  if (fd_ >= 0) ::close(fd_);
 }
 
 void Connection::close() {
   // Shut down, not closed: the descriptor stays valid (and unused by anyone else) for the
   // thread that may be reading it right now; the destructor closes it.
   closed_ = true;
-  ::shutdown(socket_.native_handle(), SHUT_RDWR);
+  ::shutdown(fd_, SHUT_RDWR);
 }
 
 void Connection::queue_binary(ByteView head, Bytes body) {
@@ -90,9 +92,11 @@ std::optional<Incoming> Connection::receive() {
 }
 
 net::awaitable<void> Connection::wait_ready(Need need, bool cancellable) {
-  const auto type = need == Need::Read ? tcp::socket::wait_read : tcp::socket::wait_write;
+  using Descriptor = net::posix::stream_descriptor;
+  const auto type = need == Need::Read ? Descriptor::wait_read : Descriptor::wait_write;
+  if (!watch_) watch_.emplace(co_await net::this_coro::executor, fd_);
   if (!cancellable) {
-    (void)co_await socket_.async_wait(
+    (void)co_await watch_->async_wait(
         type,
         net::bind_cancellation_slot(net::cancellation_slot(), net::as_tuple(net::use_awaitable)));
     co_return;
@@ -100,14 +104,20 @@ net::awaitable<void> Connection::wait_ready(Need need, bool cancellable) {
   // A cancellation that came while nothing could be interrupted ends the call here.
   auto state = co_await net::this_coro::cancellation_state;
   if (state.cancelled() == net::cancellation_type::none)
-    (void)co_await socket_.async_wait(type, net::as_tuple(net::use_awaitable));
+    (void)co_await watch_->async_wait(type, net::as_tuple(net::use_awaitable));
   if (state.cancelled() != net::cancellation_type::none)
     throw boost::system::system_error(net::error::operation_aborted, "waiting for the socket");
 }
 
 void Connection::cancel_wait() {
   error_code ignored;
-  socket_.cancel(ignored);
+  if (watch_) watch_->cancel(ignored);
+}
+
+void Connection::end_waits() {
+  if (!watch_) return;
+  (void)watch_->release();  // unregisters; the descriptor stays open
+  watch_.reset();
 }
 
 }  // namespace pen::ws

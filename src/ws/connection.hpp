@@ -15,6 +15,7 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "codec/bytes.hpp"
 #include "ws/wire.hpp"
@@ -56,12 +57,18 @@ class Connection {
   boost::asio::awaitable<void> wait_ready(Need need, bool cancellable);
   // Ends a wait_ready in progress (a call's deadline); on the worker.
   void cancel_wait();
+  // The worker is done waiting on this connection for now; on the worker.
+  void end_waits();
 
  private:
-  int fd() { return socket_.native_handle(); }
+  int fd() const { return fd_; }
   void flush_ignoring_failure();
 
-  boost::asio::ip::tcp::socket socket_;
+  int fd_;
+  // The socket is known to the worker's event loop only while the worker waits on it: while
+  // it is, every segment that arrives wakes the worker, also when the caller's thread is the
+  // one reading.
+  std::optional<boost::asio::posix::stream_descriptor> watch_;
   FrameReader reader_;
   FrameWriter writer_;
   std::optional<Incoming> ended_;

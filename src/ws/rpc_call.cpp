@@ -115,11 +115,13 @@ net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool rece
   struct EndWatch {
     DeadlineWatch& watch;
     net::steady_timer& timer;
+    Connection& conn;
     ~EndWatch() {
       watch.over = true;
       timer.cancel();
+      conn.end_waits();
     }
-  } end_watch{*watch, timer};
+  } end_watch{*watch, timer, *x.conn.conn};
 
   for (;;) {
     std::optional<Progress> progress = send_rest(x);
