@@ -73,10 +73,12 @@ std::vector<unsigned char> frame_header(std::uint64_t len) {
     h.push_back(static_cast<unsigned char>(0x80 | len));
   } else if (len <= 0xFFFF) {
     h.push_back(0x80 | 126);
-    for (int shift = 8; shift >= 0; shift -= 8) h.push_back(static_cast<unsigned char>(len >> shift));
+    for (int shift = 8; shift >= 0; shift -= 8)
+      h.push_back(static_cast<unsigned char>(len >> shift));
   } else {
     h.push_back(0x80 | 127);
-    for (int shift = 56; shift >= 0; shift -= 8) h.push_back(static_cast<unsigned char>(len >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8)
+      h.push_back(static_cast<unsigned char>(len >> shift));
   }
   h.insert(h.end(), MASK_KEY.begin(), MASK_KEY.end());
   return h;
@@ -122,8 +124,8 @@ int serve_ws(unsigned short port, int delay_us, std::uint32_t rows, std::uint32_
     std::memcpy(head.data() + 12, &len, 4);
     mask(head.data(), head.size(), 0);
     if (delay_us > 0) std::this_thread::sleep_until(arrived + std::chrono::microseconds(delay_us));
-    const std::array<net::const_buffer, 3> out = {
-        net::buffer(reply.header), net::buffer(head), net::buffer(reply.payload)};
+    const std::array<net::const_buffer, 3> out = {net::buffer(reply.header), net::buffer(head),
+                                                  net::buffer(reply.payload)};
     net::write(ws.next_layer(), out, ec);
     if (ec) return 0;
   }

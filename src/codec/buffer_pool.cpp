@@ -71,8 +71,7 @@ void give(void* block, std::size_t bytes) noexcept {
         list.push_back(block);
         p.kept += size;
         return;
-      } catch (const std::bad_alloc&) {
-      }
+      } catch (const std::bad_alloc&) {}
     }
   }
   ::operator delete(block);
