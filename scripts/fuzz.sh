@@ -5,12 +5,16 @@
 # crash, a leak, undefined behaviour or a violated property; the reproducer is left in
 # build-fuzz/artifacts/. With FUZZ_MERGE=1, the inputs of the run that reach new coverage are
 # added to the committed corpus (libFuzzer's -merge=1, which keeps the corpus minimal).
+# With --build-only, builds the harnesses and runs none.
 #
 #   FUZZ_SECONDS=600 FUZZ_RUNS=10000000 FUZZ_MERGE=1 nice -n 19 scripts/fuzz.sh [HARNESS...]
+#   scripts/fuzz.sh --build-only [HARNESS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build-fuzz
+build_only=0
+if [[ ${1:-} == --build-only ]]; then build_only=1; shift; fi
 seconds=${FUZZ_SECONDS:-10}
 runs=${FUZZ_RUNS:--1}
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPEN_FUZZ=ON \
@@ -23,6 +27,7 @@ fi
 targets=()
 for h in "${harnesses[@]}"; do targets+=(--target "$h"); done
 cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
+((build_only)) && exit 0
 
 mkdir -p "$dir/artifacts"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   libboost1.81-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
   python3 python3-dev python3-numpy python3-pytest python3-websockets
   python3-setuptools python3-wheel python3-venv python3-pip python3-mypy
