@@ -8,7 +8,6 @@
 namespace pen::ws::test {
 namespace {
 
-constexpr Timeout SECOND{1, 0};
 constexpr Timeout SHORT{0, 60'000'000};
 
 class CallCycle : public ServerTest {

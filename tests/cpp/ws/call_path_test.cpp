@@ -10,8 +10,6 @@
 namespace pen::ws::test {
 namespace {
 
-constexpr Timeout SECOND{1, 0};
-
 class CallPath : public ServerTest {
  protected:
   // The outcome of a started call: settled already, or by the rest, now running on the worker.

@@ -13,8 +13,9 @@ std::vector<unsigned char> client_header(std::uint64_t len) {
   if (len < 126) {
     h.push_back(static_cast<unsigned char>(0x80 | len));
   } else if (len <= 0xFFFF) {
-    h.insert(h.end(),
-             {0x80 | 126, static_cast<unsigned char>(len >> 8), static_cast<unsigned char>(len)});
+    h.push_back(0x80 | 126);
+    h.push_back(static_cast<unsigned char>(len >> 8));
+    h.push_back(static_cast<unsigned char>(len));
   } else {
     h.push_back(0x80 | 127);
     for (int shift = 56; shift >= 0; shift -= 8)
