@@ -163,6 +163,21 @@ class CallCount {
   }
   bool alone() const { return alone_; }
 
+  // Waits until this is the engine's only call, or until `until`. The calls ahead of it run on
+  // the worker, which finishes them without this thread: a caller that keeps several calls in
+  // flight (tasks on one loop) would otherwise never find the engine idle again once one of
+  // its calls went to the worker.
+  bool wait_alone(Clock::time_point until) {
+    while (!alone_) {
+      alone_ = shared_->calls_in_progress.load() == 1;
+      if (!alone_ && Clock::now() >= until) break;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    return alone_;
+  }
+
  private:
   std::shared_ptr<EngineShared> shared_;
   bool alone_;
@@ -235,7 +250,10 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
     out.rest.emplace(rpc_call(std::move(shared), fn_id, std::move(payload), timeout));
     return out;
   }
+  const auto budget = shared->wait_budget.next();
+  const bool wait = budget > WaitBudget::Duration::zero();
   CallCount count(shared);
+  if (wait && !count.wait_alone(Clock::now() + budget)) shared->wait_budget.miss();
   SlotGuard slot = count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
@@ -265,18 +283,17 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   // Spin on the socket: on this machine, a wake-up from a blocking wait costs more than a
   // fast UI takes to answer.
   const auto start = Clock::now();
-  const auto budget = shared->wait_budget.next();
   const auto until = std::min(x.deadline, start + budget);
   Progress progress = advance(x);
   while (std::holds_alternative<Need>(progress) && Clock::now() < until) progress = advance(x);
 
   if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) {
-    if (budget > WaitBudget::Duration::zero()) shared->wait_budget.hit(Clock::now() - start);
+    if (wait) shared->wait_budget.hit(Clock::now() - start);
     close_after(slot, x, *outcome);
     out.done.emplace(std::move(*outcome));
     return out;
   }
-  if (budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
+  if (wait) shared->wait_budget.miss();
   out.rest.emplace(finish_call(std::move(slot), std::move(x), std::move(count)));
   return out;
 }
