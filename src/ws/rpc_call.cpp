@@ -163,14 +163,28 @@ class CallCount {
   }
   bool alone() const { return alone_; }
 
-  // Waits until this is the engine's only call, or until `until`. The calls ahead of it run on
-  // the worker, which finishes them without this thread: a caller that keeps several calls in
-  // flight (tasks on one loop) would otherwise never find the engine idle again once one of
-  // its calls went to the worker.
-  bool wait_alone(Clock::time_point until) {
+  // Waits until this is the engine's only call, as long as the calls ahead of it keep
+  // finishing, one at least every `window`. They run on the worker, which finishes them
+  // without this thread: a caller that keeps several calls in flight (tasks on one loop)
+  // would otherwise never find the engine idle again once one of its calls went to the
+  // worker. Calls that cannot finish while this thread waits (a UI on its own loop) end the
+  // wait after one window.
+  bool wait_alone(Clock::duration window) {
+    unsigned ahead = shared_->calls_in_progress.load() - 1;
+    const auto start = Clock::now();
+    const auto last = start + window * (ahead + 1);  // others' new calls cannot keep it here
+    auto until = start + window;
     while (!alone_) {
-      alone_ = shared_->calls_in_progress.load() == 1;
-      if (!alone_ && Clock::now() >= until) break;
+      const unsigned now_ahead = shared_->calls_in_progress.load() - 1;
+      alone_ = now_ahead == 0;
+      if (alone_) break;
+      const auto now = Clock::now();
+      if (now_ahead < ahead) {
+        ahead = now_ahead;
+        until = std::min(now + window, last);
+      } else if (now >= until) {
+        break;
+      }
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
@@ -253,7 +267,7 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   const auto budget = shared->wait_budget.next();
   const bool wait = budget > WaitBudget::Duration::zero();
   CallCount count(shared);
-  if (wait && !count.wait_alone(Clock::now() + budget)) shared->wait_budget.miss();
+  if (wait && !count.wait_alone(WaitBudget::LONGEST)) shared->wait_budget.miss();
   SlotGuard slot = count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
