@@ -265,10 +265,13 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
     return out;
   }
   const auto budget = shared->wait_budget.next();
-  const bool wait = budget > WaitBudget::Duration::zero();
   CallCount count(shared);
-  if (wait && !count.wait_alone(WaitBudget::LONGEST)) shared->wait_budget.miss();
-  SlotGuard slot = count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
+  // While the wait is paused (a UI that answers late), the whole call goes to the worker, as
+  // with the switch off: sending here first would only add a hand-off.
+  const bool wait = budget > WaitBudget::Duration::zero() &&
+                    (count.alone() || count.wait_alone(WaitBudget::LONGEST));
+  if (!count.alone() && budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
+  SlotGuard slot = wait ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
     slot.unlock();
@@ -302,12 +305,12 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   while (std::holds_alternative<Need>(progress) && Clock::now() < until) progress = advance(x);
 
   if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) {
-    if (wait) shared->wait_budget.hit(Clock::now() - start);
+    shared->wait_budget.hit(Clock::now() - start);
     close_after(slot, x, *outcome);
     out.done.emplace(std::move(*outcome));
     return out;
   }
-  if (wait) shared->wait_budget.miss();
+  shared->wait_budget.miss();
   out.rest.emplace(finish_call(std::move(slot), std::move(x), std::move(count)));
   return out;
 }
