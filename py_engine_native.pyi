@@ -121,11 +121,12 @@ class NativeEngineAsync:
         address as text ("127.0.0.1", "::1"), or None before start() and after close()."""
     @property
     def sync_wait(self) -> bool:
-        """True (the default): a call made while the engine's connection is idle sends its request
-        and waits briefly for the reply on the calling thread, with the interpreter lock released,
-        and returns a future that is already done when the reply came in time; a UI that is slow
-        to answer ends these waits by itself. False: every call is handed to the engine's
-        background worker and the calling thread never waits on the socket."""
+        """True (the default): a call made while the engine's connection is idle, or soon is,
+        sends its request and waits briefly for the reply on the calling thread, with the
+        interpreter lock released, and returns a future that is already done when the reply came
+        in time; a UI that is slow to answer ends these waits by itself. False: every call is
+        handed to the engine's background worker and the calling thread never waits on the
+        socket."""
     @sync_wait.setter
     def sync_wait(self, value: bool) -> None: ...
     def init_candles(self, ohlc5: _F64, timeout_secs: _Timeout = None) -> asyncio.Future[None]:

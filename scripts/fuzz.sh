@@ -5,6 +5,8 @@
 # crash, a leak, undefined behaviour or a violated property; the reproducer is left in
 # build-fuzz/artifacts/. With FUZZ_MERGE=1, the inputs of the run that reach new coverage are
 # added to the committed corpus (libFuzzer's -merge=1, which keeps the corpus minimal).
+# FUZZ_TIMEOUT (default 10) is the wall-clock seconds one input may take before it counts as a
+# hang; raise it for a long campaign run at low priority beside other work.
 # With --build-only, builds the harnesses and runs none.
 #
 #   FUZZ_SECONDS=600 FUZZ_RUNS=10000000 FUZZ_MERGE=1 nice -n 19 scripts/fuzz.sh [HARNESS...]
@@ -36,13 +38,13 @@ for h in "${harnesses[@]}"; do
   work="$dir/corpus/$h" seeds="tests/fuzz/corpus/${h%_fuzz}"
   mkdir -p "$work" "$seeds"
   echo "== $h (${seconds}s)"
-  "$dir/$h" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 \
+  "$dir/$h" -max_total_time="$seconds" -runs="$runs" -timeout="${FUZZ_TIMEOUT:-10}" -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$dir/artifacts/$h-" "$work" "$seeds" 2>"$dir/$h.log" \
     || { tail -n 60 "$dir/$h.log"; echo "fuzz.sh: $h failed; log in $dir/$h.log" >&2; exit 1; }
   grep -E '^stat::number_of_executed_units' "$dir/$h.log" || true
   grep -E '^#[0-9]+' "$dir/$h.log" | tail -n 1 || true
   if [[ ${FUZZ_MERGE:-0} == 1 ]]; then
-    "$dir/$h" -merge=1 -timeout=10 -rss_limit_mb=2048 "$seeds" "$work" 2>"$dir/$h.merge.log" \
+    "$dir/$h" -merge=1 -timeout="${FUZZ_TIMEOUT:-10}" -rss_limit_mb=2048 "$seeds" "$work" 2>"$dir/$h.merge.log" \
       || { tail -n 20 "$dir/$h.merge.log"; exit 1; }
     grep -E 'MERGE-OUTER: [0-9]+ new files' "$dir/$h.merge.log" || true
   fi

@@ -165,11 +165,12 @@ PyGetSetDef kProperties[] = {
      "address as text (\"127.0.0.1\", \"::1\"), or None before start() and after close().",
      nullptr},
     {"sync_wait", get_sync_wait, set_sync_wait,
-     "True (the default): a call made while the engine's connection is idle sends its request\n"
-     "and waits briefly for the reply on the calling thread, with the interpreter lock released,\n"
-     "and returns a future that is already done when the reply came in time; a UI that is slow\n"
-     "to answer ends these waits by itself. False: every call is handed to the engine's\n"
-     "background worker and the calling thread never waits on the socket.",
+     "True (the default): a call made while the engine's connection is idle, or soon is,\n"
+     "sends its request and waits briefly for the reply on the calling thread, with the\n"
+     "interpreter lock released, and returns a future that is already done when the reply came\n"
+     "in time; a UI that is slow to answer ends these waits by itself. False: every call is\n"
+     "handed to the engine's background worker and the calling thread never waits on the\n"
+     "socket.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

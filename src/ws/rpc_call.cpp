@@ -163,6 +163,35 @@ class CallCount {
   }
   bool alone() const { return alone_; }
 
+  // Waits until this is the engine's only call, as long as the calls ahead of it keep
+  // finishing, one at least every `window`. They run on the worker, which finishes them
+  // without this thread: a caller that keeps several calls in flight (tasks on one loop)
+  // would otherwise never find the engine idle again once one of its calls went to the
+  // worker. Calls that cannot finish while this thread waits (a UI on its own loop) end the
+  // wait after one window.
+  bool wait_alone(Clock::duration window) {
+    unsigned ahead = shared_->calls_in_progress.load() - 1;
+    const auto start = Clock::now();
+    const auto last = start + window * (ahead + 1);  // others' new calls cannot keep it here
+    auto until = start + window;
+    while (!alone_) {
+      const unsigned now_ahead = shared_->calls_in_progress.load() - 1;
+      alone_ = now_ahead == 0;
+      if (alone_) break;
+      const auto now = Clock::now();
+      if (now_ahead < ahead) {
+        ahead = now_ahead;
+        until = std::min(now + window, last);
+      } else if (now >= until) {
+        break;
+      }
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    return alone_;
+  }
+
  private:
   std::shared_ptr<EngineShared> shared_;
   bool alone_;
@@ -235,8 +264,14 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
     out.rest.emplace(rpc_call(std::move(shared), fn_id, std::move(payload), timeout));
     return out;
   }
+  const auto budget = shared->wait_budget.next();
   CallCount count(shared);
-  SlotGuard slot = count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
+  // While the wait is paused (a UI that answers late), the whole call goes to the worker, as
+  // with the switch off: sending here first would only add a hand-off.
+  const bool wait = budget > WaitBudget::Duration::zero() &&
+                    (count.alone() || count.wait_alone(WaitBudget::LONGEST));
+  if (!count.alone() && budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
+  SlotGuard slot = wait ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
     slot.unlock();
@@ -265,18 +300,17 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   // Spin on the socket: on this machine, a wake-up from a blocking wait costs more than a
   // fast UI takes to answer.
   const auto start = Clock::now();
-  const auto budget = shared->wait_budget.next();
   const auto until = std::min(x.deadline, start + budget);
   Progress progress = advance(x);
   while (std::holds_alternative<Need>(progress) && Clock::now() < until) progress = advance(x);
 
   if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) {
-    if (budget > WaitBudget::Duration::zero()) shared->wait_budget.hit(Clock::now() - start);
+    shared->wait_budget.hit(Clock::now() - start);
     close_after(slot, x, *outcome);
     out.done.emplace(std::move(*outcome));
     return out;
   }
-  if (budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
+  shared->wait_budget.miss();
   out.rest.emplace(finish_call(std::move(slot), std::move(x), std::move(count)));
   return out;
 }

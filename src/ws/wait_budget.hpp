@@ -5,8 +5,9 @@
 // times its usual answer time. A UI that keeps answering later than the budget (a browser page,
 // about a millisecond; a UI that runs on the caller's own event loop and cannot answer while
 // the caller waits) stops the waiting after two misses in a row: the caller then only sends,
-// and tries a wait again after 8 calls, then 16, and so on up to every 1024th call, so that
-// such a UI costs almost nothing beyond the call path without any wait.
+// and tries a wait again after 8 calls, then 16, and so on up to every 64th call, so that
+// such a UI costs almost nothing beyond the call path without any wait, while a fast UI that
+// a burst of load elsewhere slowed down for a moment gets the wait back within 64 calls.
 #pragma once
 
 #include <chrono>
@@ -21,7 +22,7 @@ class WaitBudget {
   static constexpr Duration LONGEST = std::chrono::microseconds(400);
   static constexpr unsigned MISSES_TO_PAUSE = 2;
   static constexpr unsigned FIRST_PAUSE = 8;  // calls without a wait after the misses
-  static constexpr unsigned LAST_PAUSE = 1024;
+  static constexpr unsigned LAST_PAUSE = 64;
 
   // The wait the next call may spend; zero when it should only send.
   Duration next();

@@ -68,10 +68,10 @@ FrameReader::Status FrameReader::read(ReadSome source, void* context, Incoming& 
     return Status::Item;
   }
   for (;;) {
-    iovec iov[2];
+    iovec iov[3];  // the buffers of the current stage, and one for pull's read-ahead
     const int count = stage_ == Stage::Header ? 1 : payload_buffers(iov);
     if (stage_ == Stage::Header) iov[0] = {header_.data() + have_, need_ - have_};
-    const ssize_t n = source(context, iov, count);
+    const ssize_t n = pull(source, context, iov, count);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && would_block(errno)) return Status::WouldBlock;
@@ -89,6 +89,29 @@ FrameReader::Status FrameReader::read(ReadSome source, void* context, Incoming& 
     // Only an unmasked frame (always refused) can have a header shorter than what was read.
     if (have_ >= need_ && header_complete(out)) return Status::Item;
   }
+}
+
+// Fills `iov` (count buffers, room for one more) from the bytes read ahead, or else reads into
+// it and, past it, into the read-ahead buffer. Returns what `source` would for `iov` alone.
+ssize_t FrameReader::pull(ReadSome source, void* context, iovec* iov, int count) {
+  if (ahead_begin_ == ahead_end_) {
+    std::size_t asked = 0;
+    for (int i = 0; i < count; ++i) asked += iov[i].iov_len;
+    iov[count] = {ahead_.data(), ahead_.size()};
+    const ssize_t n = source(context, iov, count + 1);
+    if (n <= 0 || static_cast<std::size_t>(n) <= asked) return n;
+    ahead_begin_ = 0;
+    ahead_end_ = static_cast<std::size_t>(n) - asked;
+    return static_cast<ssize_t>(asked);
+  }
+  std::size_t n = 0;
+  for (int i = 0; i < count && ahead_begin_ < ahead_end_; ++i) {
+    const std::size_t part = std::min(iov[i].iov_len, ahead_end_ - ahead_begin_);
+    std::memcpy(iov[i].iov_base, ahead_.data() + ahead_begin_, part);
+    ahead_begin_ += part;
+    n += part;
+  }
+  return static_cast<ssize_t>(n);
 }
 
 // The checks run in the order the WebSocket library applies them, after the frame-size limit.

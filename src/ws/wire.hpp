@@ -9,7 +9,9 @@
 //
 // Reply bytes are read straight into their final buffer, sized from the frame header, and
 // unmasked in place: the first 16 bytes of a Binary message (the RPC header) land in `head`,
-// the rest in `body`, which becomes the reply payload without another copy.
+// the rest in `body`, which becomes the reply payload without another copy. Only what a read
+// brings in beyond the part asked for (at most 8 KiB, the start of the next frame or of this
+// one's payload) is kept aside and copied from there.
 #pragma once
 
 #include <sys/uio.h>
@@ -64,6 +66,7 @@ class FrameReader {
 
  private:
   enum class Stage { Header, Payload };
+  ssize_t pull(ReadSome source, void* context, iovec* iov, int count);
   bool header_complete(Incoming& out);
   bool take_payload(const iovec* iov, std::size_t n, Incoming& out);
   bool finish_frame(Incoming& out);
@@ -91,6 +94,12 @@ class FrameReader {
   boost::beast::websocket::detail::utf8_checker text_check_;
   std::array<unsigned char, 125> control_{};
   Bytes scratch_;  // a text frame's bytes, checked and dropped
+
+  // Bytes read past the part asked for (see pull): a small reply, header and all, comes in
+  // one system call.
+  std::array<unsigned char, 8192> ahead_{};
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
 
   boost::system::error_code failed_;
 };

@@ -126,6 +126,25 @@ TEST_F(CallPath, ReconnectWhileTheWorkerWaitsIsInstalledAfterTheCall) {
   EXPECT_TRUE(get(g).ok());
 }
 
+// A call behind one that the worker cannot finish (its UI has not answered) waits for it only
+// for a while, then hands over unnumbered; the UI answers both, in order.
+TEST_F(CallPath, CallBehindAnUnansweredCallHandsOverAfterAWhile) {
+  auto client = connect_installed();
+  CallStart first = start_call(shared, 1, {}, SECOND);
+  ASSERT_TRUE(first.rest);
+  auto f = spawn(shared->executor, std::move(*first.rest));
+  EXPECT_EQ(seq_of(client->read().bytes()), 1u);
+  CallStart second = start_call(shared, 2, {}, SECOND);
+  ASSERT_TRUE(second.rest) << "settled although the call ahead was not answered";
+  EXPECT_EQ(next_seq(), 2u) << "numbered on the calling thread";
+  auto g = spawn(shared->executor, std::move(*second.rest));
+  client->send(frame(2, 1, 1));
+  EXPECT_EQ(seq_of(client->read().bytes()), 2u);
+  client->send(frame(2, 2, 2));
+  EXPECT_TRUE(get(f).ok());
+  EXPECT_TRUE(get(g).ok());
+}
+
 // A UI that stops reading: the send cannot end, the call's deadline still does, and the
 // connection is closed so that the next UI is installed.
 TEST_F(CallPath, PeerThatStopsReadingCannotHoldTheConnectionPastTheDeadline) {
