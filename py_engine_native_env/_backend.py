@@ -164,3 +164,24 @@ class Backend:
             self.loop.close()
             if self._helper is not None:
                 self._helper.shutdown()
+
+
+class BackendOwner:
+    """What the single and the vector environment share over their Backend."""
+
+    _backend: Backend
+
+    def run(self, awaitable: Awaitable[T]) -> T:
+        """Runs a coroutine on this environment's event loop, for calls of one's own on its
+        engines (whose methods must be called while that loop runs)."""
+        self._check_open()
+        return self._backend.run(awaitable)
+
+    @property
+    def ui_pids(self) -> list[int]:
+        """Process ids of the UI processes this environment started."""
+        return self._backend.ui_pids
+
+    def _check_open(self) -> None:
+        if self._backend.closed:
+            raise RuntimeError("the environment is closed")

@@ -13,11 +13,11 @@ loop of its own.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 import numpy as np
 
-from ._backend import Backend, T, check_render_mode
+from ._backend import Backend, BackendOwner, check_render_mode
 from .async_env import AsyncTradingEnv, Info, Obs
 from .spaces import HAVE_GYMNASIUM, gymnasium
 
@@ -63,7 +63,7 @@ else:  # pragma: no cover - depends on the machine
     _EnvBase = gymnasium.Env
 
 
-class TradingEnv(_EnvBase):
+class TradingEnv(BackendOwner, _EnvBase):
     """Trades the reference UI's simulation; see AsyncTradingEnv for the observation (float64,
     `window` + 4 values), the four actions (0 hold, 1 buy, 2 sell, 3 close all) and the reward
     (change of equity).
@@ -143,20 +143,6 @@ class TradingEnv(_EnvBase):
             self._backend.close()
         self._ready = False
 
-    def run(self, awaitable: Awaitable[T]) -> T:
-        """Runs a coroutine on this environment's event loop, for calls of one's own on its
-        engines (whose methods must be called while that loop runs)."""
-        self._check_open()
-        return self._backend.run(awaitable)
-
-    @property
-    def ui_pids(self) -> list[int]:
-        """Process ids of the UI processes this environment started."""
-        return self._backend.ui_pids
-
-    def _check_open(self) -> None:
-        if self._backend.closed:
-            raise RuntimeError("the environment is closed")
 
 
 def screenshot_array(browser: Any) -> Obs:

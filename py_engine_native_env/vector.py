@@ -22,11 +22,11 @@ without a UI it raises RuntimeError.
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Sequence
 
 import numpy as np
 
-from ._backend import Backend, T, check_render_mode
+from ._backend import Backend, BackendOwner, check_render_mode
 from .async_env import AsyncTradingEnv, Info, Obs
 from .env import screenshot_array
 from .spaces import HAVE_GYMNASIUM, Box, MultiDiscrete, gymnasium
@@ -59,7 +59,7 @@ else:  # pragma: no cover - depends on the machine
     _METADATA = {"render_modes": ["human", "rgb_array"],
                  "autoreset_mode": gymnasium.vector.AutoresetMode.NEXT_STEP}
 
-class VectorTradingEnv(_VectorBase):
+class VectorTradingEnv(BackendOwner, _VectorBase):
     """`num_envs` TradingEnv-like environments on one event loop; keywords as for TradingEnv.
     render_mode "human" shows environment 0 as the page in Chromium ("rgb_array": in headless
     Chromium, render() returns its pixels); the others stay headless under Node.
@@ -164,17 +164,6 @@ class VectorTradingEnv(_VectorBase):
             self._backend.close()
         self._ready = False
 
-    def run(self, awaitable: Awaitable[T]) -> T:
-        """Runs a coroutine on this environment's event loop, for calls of one's own on its
-        engines (whose methods must be called while that loop runs)."""
-        self._check_open()
-        return self._backend.run(awaitable)
-
-    @property
-    def ui_pids(self) -> list[int]:
-        """Process ids of the UI processes this environment started."""
-        return self._backend.ui_pids
-
     # -- internals -----------------------------------------------------------------------
 
     async def _step_one(self, i: int, action: int) -> tuple[Obs, float, bool, bool, Info]:
@@ -215,7 +204,4 @@ class VectorTradingEnv(_VectorBase):
             infos.setdefault("_" + key, np.zeros(n, dtype=bool))[i] = True
         return infos
 
-    def _check_open(self) -> None:
-        if self._backend.closed:
-            raise RuntimeError("the environment is closed")
 
