@@ -4,10 +4,9 @@
 // chunk by chunk (a socket with little data at a time), the reader must produce exactly what
 // it produces from the whole stream at once, and it may refuse a frame as too large only when
 // a complete header announces more than the limit.
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
+#include "../cpp/ws/window_source.hpp"
 #include "fuzz_support.hpp"
 #include "ws/wire.hpp"
 
@@ -15,6 +14,7 @@ namespace {
 
 using pen::ws::FrameReader;
 using pen::ws::Incoming;
+using pen::ws::test::WindowSource;
 
 constexpr std::uint64_t LIMITS[] = {0, 1, 125, 126, 127, 65535, 65536, pen::ws::MAX_FRAME_BYTES};
 
@@ -37,39 +37,17 @@ bool some_header_over(const std::uint8_t* p, std::size_t n, std::uint64_t limit)
   return false;
 }
 
-struct Source {
-  const std::vector<std::uint8_t>& bytes;
-  std::size_t at = 0;
-  std::size_t window_end = 0;
-
-  static ssize_t read(void* self, const iovec* iov, int count) {
-    auto& s = *static_cast<Source*>(self);
-    if (s.at == s.window_end) {
-      errno = EAGAIN;
-      return -1;
-    }
-    std::size_t n = 0;
-    for (int i = 0; i < count && s.at < s.window_end; ++i) {
-      const std::size_t part = std::min(iov[i].iov_len, s.window_end - s.at);
-      std::memcpy(iov[i].iov_base, s.bytes.data() + s.at, part);
-      s.at += part;
-      n += part;
-    }
-    return static_cast<ssize_t>(n);
-  }
-};
-
 // What the reader made of the stream, one line per item.
 std::vector<std::string> read_all(const std::vector<std::uint8_t>& stream, std::size_t chunk,
                                   std::uint64_t limit, bool& too_big) {
   FrameReader reader(limit);
-  Source source{stream};
+  WindowSource source{stream};
   std::vector<std::string> items;
   too_big = false;
   while (source.window_end < stream.size()) {
     source.window_end = std::min(stream.size(), source.window_end + chunk);
     Incoming item;
-    while (reader.read(Source::read, &source, item) == FrameReader::Status::Item) {
+    while (reader.read(WindowSource::read, &source, item) == FrameReader::Status::Item) {
       std::string line = std::to_string(static_cast<int>(item.type)) + ":";
       line.append(reinterpret_cast<const char*>(item.head.data()),
                   std::min(item.size, item.head.size()));

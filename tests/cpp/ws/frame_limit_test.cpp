@@ -1,6 +1,7 @@
 // The 16 MiB per-frame limit on what the client sends.
 #include "ws/wire.hpp"
 
+#include "window_source.hpp"
 #include "ws/rpc.hpp"
 #include "ws_test_support.hpp"
 
@@ -34,39 +35,15 @@ struct ScanCase {
 
 void PrintTo(const ScanCase& c, std::ostream* os) { *os << c.name; }
 
-// Bytes handed to the reader `chunk` at a time, as a socket would (EAGAIN between chunks).
-struct ChunkSource {
-  const std::vector<unsigned char>& bytes;
-  std::size_t chunk;
-  std::size_t at = 0;
-  std::size_t window_end = 0;
-
-  static ssize_t read(void* self, const iovec* iov, int count) {
-    auto& s = *static_cast<ChunkSource*>(self);
-    if (s.at == s.window_end) {
-      errno = EAGAIN;
-      return -1;
-    }
-    std::size_t n = 0;
-    for (int i = 0; i < count && s.at < s.window_end; ++i) {
-      const std::size_t part = std::min(iov[i].iov_len, s.window_end - s.at);
-      std::memcpy(iov[i].iov_base, s.bytes.data() + s.at, part);
-      s.at += part;
-      n += part;
-    }
-    return static_cast<ssize_t>(n);
-  }
-};
-
 // Feeds `stream` in chunks; the number of Binary messages read, or -1 when the frame limit
 // refused one.
 int messages_read(const std::vector<unsigned char>& stream, std::size_t chunk, FrameReader reader) {
-  ChunkSource source{stream, chunk};
+  WindowSource source{stream};
   int messages = 0;
   while (source.window_end < stream.size()) {
     source.window_end = std::min(stream.size(), source.window_end + chunk);
     Incoming item;
-    while (reader.read(ChunkSource::read, &source, item) == FrameReader::Status::Item) {
+    while (reader.read(WindowSource::read, &source, item) == FrameReader::Status::Item) {
       if (item.type == Incoming::Type::Failed) return item.error == frame_too_big_error() ? -1 : -2;
       ++messages;
     }

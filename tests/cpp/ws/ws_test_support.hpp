@@ -45,7 +45,7 @@ namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using namespace std::chrono_literals;
 
-inline constexpr auto LIMIT = 5s;  // no single step of a test may take longer
+inline constexpr auto LIMIT = 5s;       // no single step of a test may take longer
 inline constexpr Timeout SECOND{1, 0};  // a call's time-out where the call should settle first
 
 // An io_context run by two threads for the lifetime of the object.
