@@ -25,6 +25,9 @@ constexpr int FIRST_CLASS = std::countr_zero(POOLED_FROM);
 constexpr int CLASSES = std::countr_zero(LARGEST_KEPT) - FIRST_CLASS + 1;
 
 struct Pool {
+  Pool() {
+    for (auto& list : free) list.reserve(KEPT_PER_CLASS);  // giving back never allocates
+  }
   std::mutex mutex;
   std::array<std::vector<void*>, CLASSES> free;
   std::size_t kept = 0;
@@ -67,11 +70,9 @@ void give(void* block, std::size_t bytes) noexcept {
     std::lock_guard lock(p.mutex);
     auto& list = p.free[static_cast<std::size_t>(std::countr_zero(size) - FIRST_CLASS)];
     if (list.size() < KEPT_PER_CLASS && p.kept + size <= KEPT_BYTES) {
-      try {
-        list.push_back(block);
-        p.kept += size;
-        return;
-      } catch (const std::bad_alloc&) {}
+      list.push_back(block);
+      p.kept += size;
+      return;
     }
   }
   ::operator delete(block);

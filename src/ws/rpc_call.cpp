@@ -268,10 +268,9 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   CallCount count(shared);
   // While the wait is paused (a UI that answers late), the whole call goes to the worker, as
   // with the switch off: sending here first would only add a hand-off.
-  const bool wait = budget > WaitBudget::Duration::zero() &&
-                    (count.alone() || count.wait_alone(WaitBudget::LONGEST));
-  if (!count.alone() && budget > WaitBudget::Duration::zero()) shared->wait_budget.miss();
-  SlotGuard slot = wait ? shared->conn_slot.try_lock() : SlotGuard();
+  const bool wait = budget > WaitBudget::Duration::zero();
+  if (wait && !count.alone() && !count.wait_alone(WaitBudget::LONGEST)) shared->wait_budget.miss();
+  SlotGuard slot = wait && count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
     slot.unlock();
