@@ -7,10 +7,10 @@ OverflowError, ValueError or PanicException there, before anything is sent) and 
 returns an asyncio.Future created on the running event loop; without a running loop the call
 raises RuntimeError. The future later holds the UI's decoded reply, or fails with:
 
-- RuntimeError "RpcError(seq=S, fnId=F, err=E, sub=U): message" when the UI answers with an
+- RpcError "RpcError(seq=S, fnId=F, err=E, sub=U): message" when the UI answers with an
   error reply (the connection stays open);
-- RuntimeError "RpcTransportError(seq=..., fnId=...): message" when no UI is connected, the
-  send fails, the reply does not arrive in time, or the reply does not match the request
+- RpcTransportError "RpcTransportError(seq=..., fnId=...): message" when no UI is connected,
+  the send fails, the reply does not arrive in time, or the reply does not match the request
   (the connection is then closed and the UI is expected to reconnect);
 - ValueError with the codec's message when the reply payload is malformed for its kind.
 
@@ -26,6 +26,9 @@ episode_type "train" / "test". The module itself also accepts other spellings (s
 order_type with surrounding white space and in any ASCII case; any episode_type text, where
 "test" in any case selects the test set and every other text the train set); typed code writes
 the canonical one.
+
+RpcError and RpcTransportError are RuntimeError subclasses (module attributes, outside
+__all__) that carry the call's numbers as `seq` and `fn_id`: catch the class, not the text.
 
 PanicException is not a module attribute: it is raised for internal faults (such as an
 unusable time-out) and derives directly from BaseException, so `except Exception` does not
@@ -56,6 +59,23 @@ _Side = Literal["buy", "sell"]
 _OrderType = Literal["limit", "stop"]
 _EpisodeType = Literal["train", "test"]
 _F64 = NDArray[np.float64]
+
+class RpcTransportError(RuntimeError):
+    """A call failed in transport or protocol (no UI connected, a send or receive failure, a
+    time-out, a reply that does not match its request). `seq` and `fn_id` are the call's
+    numbers, None where the call never got one."""
+
+    seq: int | None
+    fn_id: int | None
+
+class RpcError(RuntimeError):
+    """The UI answered a call with an error reply: `seq` and `fn_id` of the call, the UI's
+    `err` and `sub` codes; the text ends with the UI's message."""
+
+    seq: int
+    fn_id: int
+    err: int
+    sub: int
 
 class NativeEngineAsync:
     """NativeEngineAsync(host, port, start_seq=None)

@@ -21,12 +21,9 @@ from typing import Any, TypedDict
 import numpy as np
 from numpy.typing import NDArray
 
-from py_engine_native import NativeEngineAsync
+from py_engine_native import NativeEngineAsync, RpcError, RpcTransportError
 
-# The engine's own texts for a failed call, and the fault each one reveals in the UI.
-NUMBER = r"(?:None|Some\(\d+\))"
-TRANSPORT = re.compile(rf"RpcTransportError\(seq={NUMBER}, fnId={NUMBER}\): (.*)", re.S)
-RPC_ERROR = re.compile(r"RpcError\(seq=\d+, fnId=\d+, err=(\d+), sub=(\d+)\): (.*)", re.S)
+# The messages of a transport failure, and the fault each one reveals in the UI.
 FAULTS = [
     (r"seq mismatch: expected (\d+), got (\d+)",
      "seq not echoed: request {0} was answered with seq {1}"),
@@ -84,13 +81,18 @@ class Reply:
         self.value, self.error, self.fault, self.transport = value, error, fault, transport
 
 
+def message_of(exc: Exception) -> str:
+    """A call failure's message: its text after the "Kind(numbers): " head."""
+    return str(exc).split("): ", 1)[-1]
+
+
 def classify(exc: Exception, timeout: float) -> Reply:
     text = str(exc)
-    if isinstance(exc, RuntimeError) and (m := RPC_ERROR.fullmatch(text)):
-        return Reply(error=(int(m[1]), int(m[2]), m[3]))
-    if isinstance(exc, RuntimeError) and (m := TRANSPORT.fullmatch(text)):
+    if isinstance(exc, RpcError):
+        return Reply(error=(exc.err, exc.sub, message_of(exc)))
+    if isinstance(exc, RpcTransportError):
         for pattern, name in FAULTS:
-            if f := re.fullmatch(pattern, m[1], re.S):
+            if f := re.fullmatch(pattern, message_of(exc), re.S):
                 return Reply(fault=name.format(*f.groups(), timeout=timeout), transport=True)
     if isinstance(exc, ValueError):
         if MALFORMED.match(text):
@@ -241,7 +243,7 @@ class Check:
             raise Stop(f"{self.faults_in_a_row} transport faults in a row, the last: {fault}")
         try:
             await self.engine.wait_connected(timeout_secs=self.reconnect)
-        except RuntimeError:
+        except RpcTransportError:
             raise Stop(f"the UI did not reconnect within {self.reconnect:g} s "
                        f"after: {fault}") from None
 
@@ -333,7 +335,7 @@ async def check(args: argparse.Namespace) -> list[Result]:
     checker = Check(engine, args.timeout, args.reconnect)
     try:
         await engine.start()
-    except RuntimeError as exc:
+    except RpcTransportError as exc:
         checker.record(f"engine listens on {args.host}:{args.port}", [str(exc)], "")
         return checker.results
     args.port = engine.bound_port  # the port that --port 0 got
@@ -343,7 +345,7 @@ async def check(args: argparse.Namespace) -> list[Result]:
         began = time.monotonic()
         try:
             await engine.wait_connected(timeout_secs=args.wait)
-        except RuntimeError:
+        except RpcTransportError:
             checker.record("UI connects", [f"no UI connected within {args.wait:g} s"], "")
             return checker.results
         checker.record("UI connects", [], f"after {time.monotonic() - began:.1f} s")

@@ -9,6 +9,7 @@
 //   def encode_mat_f64_py(mat) -> list[int]
 //   def encode_close_step_py(flags, actions, ratios) -> list[int]
 //   __all__ = the eight names above, in this order
+//   class RpcTransportError(RuntimeError), class RpcError(RuntimeError)   # outside __all__
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -184,7 +185,8 @@ bool init_state() {
     if (state.byte_values[i] == nullptr) return false;
   }
   state.panic_exception = py::new_panic_exception_type();
-  state.engine_type = state.panic_exception ? engine::new_engine_type() : nullptr;
+  if (state.panic_exception == nullptr || !py::new_rpc_exception_types()) return false;
+  state.engine_type = engine::new_engine_type();
   return state.engine_type != nullptr && bridge::init_bridge_state(state);
 }
 
@@ -230,6 +232,12 @@ PyObject* create_module() {
   for (PyMethodDef& def : kCodecFunctions) {
     Ref function(PyCFunction_NewEx(&def, module.get(), module_name.get()));
     if (!function || !add_exported(module.get(), def.ml_name, function.get())) return nullptr;
+  }
+  // The failure kinds of a call, for `except`; attributes, not exported names.
+  const py::ModuleState& state = py::module_state();
+  if (PyObject_SetAttrString(module.get(), "RpcTransportError", state.rpc_transport_error) < 0 ||
+      PyObject_SetAttrString(module.get(), "RpcError", state.rpc_error) < 0) {
+    return nullptr;
   }
   return module.release();
 }

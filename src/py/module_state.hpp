@@ -22,13 +22,15 @@ struct PyNames {
 };
 
 struct ModuleState {
-  PyObject* module = nullptr;              // what every later import hands out again
-  PyObject* panic_exception = nullptr;     // PanicException: a call's internal fault
-  PyObject* native_panic = nullptr;        // NativePanic: a future's internal fault
-  PyObject* engine_type = nullptr;         // NativeEngineAsync
-  PyObject* done_callback_type = nullptr;  // PyDoneCallback
-  PyObject* completor_type = nullptr;      // CheckedCompletor
-  PyObject* get_running_loop = nullptr;    // asyncio.get_running_loop
+  PyObject* module = nullptr;               // what every later import hands out again
+  PyObject* panic_exception = nullptr;      // PanicException: a call's internal fault
+  PyObject* native_panic = nullptr;         // NativePanic: a future's internal fault
+  PyObject* rpc_transport_error = nullptr;  // RpcTransportError(RuntimeError)
+  PyObject* rpc_error = nullptr;            // RpcError(RuntimeError): the UI's error reply
+  PyObject* engine_type = nullptr;          // NativeEngineAsync
+  PyObject* done_callback_type = nullptr;   // PyDoneCallback
+  PyObject* completor_type = nullptr;       // CheckedCompletor
+  PyObject* get_running_loop = nullptr;     // asyncio.get_running_loop
   PyNames names;
   std::array<PyObject*, 256> byte_values{};  // the ints 0..255 of encode_*_py's lists
 };

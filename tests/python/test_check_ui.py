@@ -1,5 +1,5 @@
 # The conformance check (python -m py_engine_native_env.check_ui) against the headless reference
-# UI, which must pass, and against three copies of it with one protocol fault each, which must
+# UI, which must pass, and against copies of it with one protocol fault each, which must
 # fail with lines that name the fault. The Chromium run is in test_browser.py.
 import json
 import os
@@ -46,6 +46,8 @@ def finish_check(check, report, timeout=120):
 @pytest.mark.parametrize("fault, named", [
     (None, None),
     ("columns", "wrong column count: the matrix has 5 columns, get_rl_config's ohlc_fields names 6"),
+    ("width", "wrong column count: the matrix has 12 columns, earlier replies had 13"),
+    ("nan", "non-finite number nan at index 10"),
     ("seq", "seq not echoed: request"),
     ("unmasked", "unmasked frame: the UI sent a WebSocket frame without a mask"),
 ])

@@ -7,6 +7,7 @@ import time
 import numpy as np
 import pytest
 
+from py_engine_native import RpcError, RpcTransportError
 from standin import (ERROR_RESPONSE, PING, PONG, RESPONSE, STEP, StandIn, call, connected,
                      error_body, error_response, expect_error, frame, mat_f64, new_engine,
                      outcome, parse_frame, request_bytes, response, rpc_error, run,
@@ -127,6 +128,34 @@ def test_failing_reply(reply, exc_type, text, kept):
     run(script())
 
 
+# A call's failure kinds carry their numbers (u32 seq, u16 fnId and codes at their maxima),
+# so that Python code never parses the text.
+FAILURE_NUMBERS = [
+    ("error reply", lambda r: error_response(r, 65535, 7, "no"), RpcError,
+     {"seq": 4294967295, "fn_id": 15, "err": 65535, "sub": 7}),
+    ("seq mismatch", lambda r: frame(RESPONSE, 3, r.fn_id, MAT), RpcTransportError,
+     {"seq": 4294967295, "fn_id": 15}),
+    ("no UI", None, RpcTransportError, {"seq": None, "fn_id": 15}),
+]
+
+
+@pytest.mark.parametrize("reply, cls, numbers", [row[1:] for row in FAILURE_NUMBERS],
+                         ids=[row[0] for row in FAILURE_NUMBERS])
+def test_failure_kinds_carry_seq_and_fn_id(reply, cls, numbers):
+    async def script():
+        if reply is None:
+            engine, _ = new_engine()
+            kind, exc = await outcome(engine.get_ohlc())
+        else:
+            async with connected(start_seq=4294967295) as (engine, ui, _):
+                fut = engine.get_ohlc(timeout_secs=STEP)
+                await ui.send(reply(await ui.recv_request()))
+                kind, exc = await outcome(fut)
+        assert kind == "error" and type(exc) is cls and isinstance(exc, RuntimeError)
+        assert {name: getattr(exc, name) for name in numbers} == numbers
+    run(script())
+
+
 @pytest.mark.parametrize("timeout_secs", [0.3, 0, -0.0, 1e-10])
 def test_silent_ui_times_out_and_loses_its_connection(timeout_secs):
     async def script():
@@ -176,7 +205,7 @@ def test_ui_vanishing_during_the_wait():
             await ui.recv_request()
             ui.abort()
             kind, exc = await outcome(fut)
-            assert kind == "error" and type(exc) is RuntimeError
+            assert kind == "error" and type(exc) is RpcTransportError
             prefix = transport_error(1, 15, "")
             assert str(exc).startswith(prefix) and re.fullmatch(VANISHED, str(exc)[len(prefix):])
             await expect_unplugged(engine)
@@ -196,7 +225,7 @@ def test_ui_gone_between_calls_is_found_by_the_next_call(leave):
             # Only a failed call empties the slot.
             await asyncio.wait_for(engine.wait_connected(timeout_secs=0), STEP)
             kind, exc = await outcome(engine.get_ohlc(timeout_secs=STEP))
-            assert kind == "error" and type(exc) is RuntimeError
+            assert kind == "error" and type(exc) is RpcTransportError
             prefix = transport_error(2, 15, "")
             assert str(exc).startswith(prefix) and re.fullmatch(VANISHED, str(exc)[len(prefix):])
             await expect_unplugged(engine)

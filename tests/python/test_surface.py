@@ -36,6 +36,12 @@ def test_module_doc_and_no_version():
     assert not hasattr(pen, "PanicException")
 
 
+def test_failure_classes_are_runtime_errors_outside_all():
+    for cls in (pen.RpcTransportError, pen.RpcError):
+        assert issubclass(cls, RuntimeError) and cls.__module__ == "py_engine_native"
+        assert cls.__name__ not in pen.__all__ and cls.seq is None and cls.fn_id is None
+
+
 def test_engine_class_identity():
     cls = pen.NativeEngineAsync
     assert cls.__name__ == "NativeEngineAsync"
