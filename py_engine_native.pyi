@@ -60,23 +60,6 @@ _OrderType = Literal["limit", "stop"]
 _EpisodeType = Literal["train", "test"]
 _F64 = NDArray[np.float64]
 
-class RpcTransportError(RuntimeError):
-    """A call failed in transport or protocol (no UI connected, a send or receive failure, a
-    time-out, a reply that does not match its request). `seq` and `fn_id` are the call's
-    numbers, None where the call never got one."""
-
-    seq: int | None
-    fn_id: int | None
-
-class RpcError(RuntimeError):
-    """The UI answered a call with an error reply: `seq` and `fn_id` of the call, the UI's
-    `err` and `sub` codes; the text ends with the UI's message."""
-
-    seq: int
-    fn_id: int
-    err: int
-    sub: int
-
 class NativeEngineAsync:
     """NativeEngineAsync(host, port, start_seq=None)
 
@@ -309,3 +292,20 @@ def encode_mat_f64_py(mat: _F64) -> list[int]: ...
 def encode_close_step_py(
     flags: NDArray[np.int32], actions: NDArray[np.int32], ratios: _F64
 ) -> list[int]: ...
+
+class RpcTransportError(RuntimeError):
+    """A call failed in transport or protocol (no UI connected, a send or receive failure, a
+    time-out, a reply that does not match its request). `seq` and `fn_id` are the call's
+    numbers, None where the call never got one."""
+
+    seq: int | None
+    fn_id: int | None
+
+class RpcError(RuntimeError):
+    """The UI answered a call with an error reply: `seq` and `fn_id` of the call, the UI's
+    `err` and `sub` codes; the text ends with the UI's message."""
+
+    seq: int
+    fn_id: int
+    err: int
+    sub: int

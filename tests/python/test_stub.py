@@ -1,10 +1,12 @@
 # The type stub against the built module, stubtest-style: the same names, parameter lists that
-# render to the module's own signature texts, and types that admit what the module accepts and
-# refuse what it refuses (checked by mypy --strict and by calling the module).
+# render to the module's own signature texts (which the README repeats), its docstrings, and
+# types that admit what the module accepts and refuse what it refuses (checked by mypy --strict
+# and by calling the module).
 import ast
 import asyncio
 import fractions
 import os
+import re
 import subprocess
 import types
 
@@ -15,6 +17,7 @@ import py_engine_native as pen
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 STUB = os.path.join(ROOT, "py_engine_native.pyi")
+README = os.path.join(ROOT, "README.md")
 CLASS = "NativeEngineAsync"
 
 
@@ -60,17 +63,40 @@ def runtime_definitions():
     return found
 
 
-def test_stub_names_and_signature_texts_match_the_module():
+def readme_signatures():
+    """(name, parameter text) of every `name(...)` in the README."""
+    return re.findall(r"`(\w+)(\([^`]*?\))`", open(README, encoding="utf-8").read())
+
+
+def test_stub_and_readme_agree_with_the_module_texts():
+    """The module's signature texts and docstrings (its C++ literals) are the source; the stub
+    and the README repeat them."""
     stub, runtime = stub_definitions(), runtime_definitions()
     assert sorted(stub) == sorted(runtime)
+    shown = {}  # short name -> signature text without $self, as the README writes it
     for name, node in stub.items():
-        target = runtime[name]
+        target, doc = runtime[name], ast.get_docstring(node)
         if is_property(node):
             assert isinstance(target, types.GetSetDescriptorType), name
+            assert doc == target.__doc__, name
         elif name.endswith(".__new__"):  # the class's own signature, without cls
             assert signature_text(node).replace("($cls, ", "(") == target.__text_signature__
+            shown[CLASS] = target.__text_signature__
         else:
             assert signature_text(node) == target.__text_signature__, name
+            if "." in name:  # method docstrings: the signature line, then the module's text
+                first, _, rest = (doc or "").partition("\n\n")
+                assert first == target.__name__ + target.__text_signature__, name
+                assert (target.__doc__ or "") in rest, name
+            else:
+                assert doc == target.__doc__, name
+            shown[target.__name__] = target.__text_signature__.replace("$self, ", "") \
+                .replace("$self", "")
+    written = [(name, text) for name, text in readme_signatures() if name in shown]
+    assert set(shown) - {name for name, _ in written} == {"__aenter__", "__aexit__"}
+    for name, text in written:  # a UI-facing method may leave out its last timeout_secs
+        short = re.sub(r"(, )?timeout_secs=None\)$", ")", shown[name])
+        assert text in (shown[name], short), name
 
 
 CALLS = [  # (source line, whether mypy --strict accepts it)
