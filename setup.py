@@ -19,6 +19,7 @@ only Node to run the UI.
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -27,15 +28,27 @@ import tempfile
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.build_py import build_py
+from setuptools.command.sdist import sdist
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE = "py_engine_native"
 STUB = MODULE + ".pyi"
 PACKAGE = "py_engine_native_env"
 UI = os.path.join(HERE, "ui")
-# The files of ui/ that the headless runner and the page need (tests and docs stay behind).
+# The version is written once, in CMakeLists.txt's project() line.
+with open(os.path.join(HERE, "CMakeLists.txt"), encoding="utf-8") as cmake:
+    VERSION = re.search(r"project\(py_engine_native VERSION ([0-9.]+)", cmake.read())[1]
+# The files of ui/ that the headless runner and the page need (tests and docs stay behind):
+# the wheel ships them, and the source distribution carries them with the lock file that
+# `npm ci` needs (MANIFEST.in lists the rest).
 UI_FILES = ["package.json", "headless.mjs", "serve.mjs", "browser.mjs", "index.html",
             "style.css", "src/*.js"]
+UI_SDIST_FILES = UI_FILES + ["package-lock.json"]
+
+
+def ui_files(patterns):
+    """The paths of ui/ that the glob patterns name."""
+    return [path for pattern in patterns for path in sorted(glob.glob(os.path.join(UI, pattern)))]
 
 
 def ws_package(scratch):
@@ -60,13 +73,20 @@ class BuildPy(build_py):
         super().run()
         target = os.path.join(self.build_lib, PACKAGE, "ui")
         shutil.rmtree(target, ignore_errors=True)
-        for pattern in UI_FILES:
-            for path in glob.glob(os.path.join(UI, pattern)):
-                dest = os.path.join(target, os.path.relpath(path, UI))
-                os.makedirs(os.path.dirname(dest), exist_ok=True)
-                shutil.copyfile(path, dest)
+        for path in ui_files(UI_FILES):
+            dest = os.path.join(target, os.path.relpath(path, UI))
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            shutil.copyfile(path, dest)
         with tempfile.TemporaryDirectory() as scratch:
             shutil.copytree(ws_package(scratch), os.path.join(target, "node_modules", "ws"))
+
+
+class Sdist(sdist):
+    """The source distribution: MANIFEST.in's files and the reference UI's."""
+
+    def add_defaults(self):
+        super().add_defaults()
+        self.filelist.extend(os.path.relpath(path, HERE) for path in ui_files(UI_SDIST_FILES))
 
 
 class CMakeBuild(build_ext):
@@ -101,7 +121,7 @@ class CMakeBuild(build_ext):
 
 setup(
     name=MODULE,
-    version="0.1.0",
+    version=VERSION,
     description="WebSocket engine through which a Python RL loop drives a browser trading UI",
     long_description=open(os.path.join(HERE, "README.md"), encoding="utf-8").read(),
     long_description_content_type="text/markdown",
@@ -111,7 +131,7 @@ setup(
     ext_modules=[Extension(MODULE, sources=[], py_limited_api=True)],
     packages=[PACKAGE],
     package_data={PACKAGE: ["py.typed"]},
-    cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy},
+    cmdclass={"build_ext": CMakeBuild, "build_py": BuildPy, "sdist": Sdist},
     options={
         "bdist_wheel": {"py_limited_api": "cp310"},
         # build/ is the CMake tree of scripts/build.sh; keep setuptools' own files apart.

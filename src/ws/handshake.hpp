@@ -14,7 +14,7 @@
 
 namespace pen::ws {
 
-inline constexpr std::string_view PYTHON_LIBRARY_VERSION = "0.1.0";
+inline constexpr std::string_view PYTHON_LIBRARY_VERSION = PEN_VERSION;  // CMakeLists.txt
 inline constexpr std::string_view HANDSHAKE_TEMPLATE =
     R"({"type":"handshake","python_library_version":"{}"})";
 
