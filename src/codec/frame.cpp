@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include "codec/utf8.hpp"
+
 namespace pen::codec {
 namespace {
 
@@ -46,43 +48,6 @@ FrameHeader read_header(const std::byte* p) {
   h.reserved = load_le<std::uint16_t>(p + 10);
   h.payload_len = load_le<std::uint32_t>(p + 12);
   return h;
-}
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if none starts there; `bad` is
-// then the length of the maximal invalid prefix (at least 1), which becomes one U+FFFD.
-std::size_t utf8_sequence(ByteView s, std::size_t i, std::size_t& bad) {
-  const auto byte = [&](std::size_t k) { return std::to_integer<unsigned>(s[k]); };
-  const unsigned lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned lo = 0x80, hi = 0xBF;  // range of the first continuation byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) lo = 0xA0;  // overlong
-    if (lead == 0xED) hi = 0x9F;  // surrogates D800-DFFF
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) lo = 0x90;  // overlong
-    if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    bad = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= s.size()) {
-      bad = k;
-      return 0;
-    }
-    const unsigned b = byte(i + k);
-    const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-    if (!ok) {
-      bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
 }
 
 std::string mismatch(const char* what, std::uint64_t expected, std::uint64_t got) {
@@ -140,27 +105,6 @@ ErrorBody parse_error_body(ByteView payload) {
   const std::uint64_t len = load_le<std::uint32_t>(payload.data() + 4);
   if (8 + len <= payload.size()) body.message = utf8_lossy(payload.subspan(8, len));
   return body;
-}
-
-std::string utf8_lossy(ByteView bytes) {
-  static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  std::size_t run_start = 0;  // valid bytes are copied in runs, not one by one
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    if (const std::size_t len = utf8_sequence(bytes, i, bad)) {
-      i += len;
-      continue;
-    }
-    out.append(reinterpret_cast<const char*>(bytes.data()) + run_start, i - run_start);
-    out.append(REPLACEMENT, 3);
-    i += bad;
-    run_start = i;
-  }
-  out.append(reinterpret_cast<const char*>(bytes.data()) + run_start, i - run_start);
-  return out;
 }
 
 ReplyStep classify_reply(ByteView message, std::uint32_t seq, std::uint16_t fn_id) {

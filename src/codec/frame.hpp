@@ -79,9 +79,6 @@ Bytes encode_pong(const FrameHeader& ping, ByteView payload);
 // Never fails: short bodies give (0, 0, ""), an overlong length gives an empty message.
 ErrorBody parse_error_body(ByteView payload);
 
-// Replaces invalid UTF-8 sequences with U+FFFD, as a lossy decoder does.
-std::string utf8_lossy(ByteView bytes);
-
 // What one received Binary message means to a call waiting for request (seq, fn_id).
 struct KeepWaiting {};  // an ignored kind
 struct AnswerPing {     // send `pong` on the same connection, then keep waiting

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/payload.hpp"
+#include "codec/utf8.hpp"
 #include "engine/engine_object.hpp"
 #include "engine/reply_converters.hpp"
 #include "py/args.hpp"
@@ -25,38 +26,21 @@ bool is_white_space(char32_t c) {
          c == 0x3000;
 }
 
-// Length of the (valid) UTF-8 sequence starting with lead byte b.
-std::size_t sequence_length(unsigned char b) {
-  return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-}
-
-char32_t decode_at(std::string_view s, std::size_t i, std::size_t n) {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  switch (n) {
-    case 1: return b(0);
-    case 2: return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3: return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-    default:
-      return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
-             (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-  }
-}
-
 // Normalisation of the side and order-type words: Unicode White_Space trimmed at both ends,
 // ASCII A-Z lowered, everything else left as it is. The input comes from a Python str, so it
 // is valid UTF-8.
 std::string normalised_choice(std::string_view s) {
   std::size_t begin = 0, end = 0;
   bool seen = false;
+  const ByteView bytes = as_bytes_view(s.data(), s.size());
   for (std::size_t i = 0; i < s.size();) {
-    std::size_t n = sequence_length(static_cast<unsigned char>(s[i]));
-    if (i + n > s.size()) n = s.size() - i;
-    if (!is_white_space(decode_at(s, i, n))) {
+    const codec::Utf8Step step = codec::utf8_step(bytes, i);
+    if (!is_white_space(step.code_point)) {
       if (!seen) begin = i;
       seen = true;
-      end = i + n;
+      end = i + step.length;
     }
-    i += n;
+    i += step.length;
   }
   std::string out(seen ? s.substr(begin, end - begin) : std::string_view{});
   for (char& c : out) {

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "codec/frame.hpp"
+#include "codec/utf8.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

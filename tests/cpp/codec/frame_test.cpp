@@ -6,6 +6,7 @@
 
 #include "byte_helpers.hpp"
 #include "codec/frame.hpp"
+#include "codec/utf8.hpp"
 
 namespace pen::codec {
 namespace {
