@@ -30,6 +30,8 @@ bool install_exit_hook();
 
 // An owned reference that background code may drop on any thread: released under the GIL
 // while Python lives, leaked after the gate has closed.
+// Why not py::Ref: that one is dropped with the GIL already held and costs nothing more; this
+// one must pass the exit gate, which lives here, above py, so py::Ref cannot use it.
 class PyRef {
  public:
   PyRef() noexcept = default;

@@ -1,4 +1,5 @@
 // An owning reference to a Python object: released on scope exit. Use only with the GIL held.
+// (A reference that a worker thread may drop is bridge::PyRef, which passes the exit gate.)
 #pragma once
 
 #include <Python.h>
