@@ -113,28 +113,27 @@ class Rate {
   }
 }
 
-function main() {
+/** The page's settings from the query string, or null after showing why they are refused. */
+function readStart() {
   const params = Object.fromEntries(new URLSearchParams(window.location.search));
   const url = params.ws ?? `ws://${window.location.hostname || '127.0.0.1'}:8765`;
-  let settings;
-  let startLimit = 0;
   try {
-    settings = parseSettings(params);
+    const settings = parseSettings(params);
+    let limit = 0;
     if (params.limit) {
-      startLimit = Number(params.limit);
-      if (!(Number.isFinite(startLimit) && startLimit >= 0)) throw new RangeError(`bad limit: ${params.limit}`);
+      limit = Number(params.limit);
+      if (!(Number.isFinite(limit) && limit >= 0)) throw new RangeError(`bad limit: ${params.limit}`);
     }
+    return { url, settings, limit };
   } catch (e) {
     $('problem').hidden = false;
     $('problem').textContent = `Cannot start: ${e.message}`;
-    return;
+    return null;
   }
+}
 
-  const sim = new Simulation(settings.sim);
-  const recorder = new Recorder(sim);
-  const pacer = new Pacer();
-  const rate = new Rate();
-  const el = {
+function pageElements() {
+  return {
     chart: $('chart'), history: $('history'), status: $('status'), link: $('link'), problem: $('problem'),
     hint: $('hint'), book: $('book'), bookCount: $('book-count'), speed: $('speed'),
     speedText: $('speed-text'), freeze: $('freeze'), banner: $('frozen-banner'),
@@ -142,12 +141,17 @@ function main() {
     episodeName: $('episode-name'), historyText: $('history-text'), instrument: $('instrument'),
     stats: Object.fromEntries([...document.querySelectorAll('[data-stat]')].map((d) => [d.dataset.stat, d])),
   };
-  const view = {
-    frozen: false, frames: 0, draws: 0, pending: false, countdown: null, historyDrawn: -1, bookHtml: '', problemHtml: '',
-    shown: null, marks: [], points: [], stepsPerSecond: NaN, nextDraw: 0,
-  };
+}
 
-  const link = new EngineLink({
+// ------------------------------------------------------------------ connection and dispatch
+
+/**
+ * The connection to the engine: every request is handled by the simulation's RequestHandler,
+ * and its reply leaves through the pacer (held back only under a speed limit).
+ */
+function connect(page, url, settings) {
+  const { sim, pacer } = page;
+  return new EngineLink({
     url,
     handler: new RequestHandler(sim, { syncPolicy: settings.syncPolicy }),
     createSocket: (target) => {
@@ -156,20 +160,154 @@ function main() {
       socket.send = (frame) => pacer.send(frame, send);
       return socket;
     },
-    onChange: () => {
-      recorder.update();
-      if (link.state !== 'ready') pacer.clear();
-      invalidate();
-    },
+    onChange: () => dispatched(page),
   });
+}
 
-  function invalidate() {
+/** After each handled message or change of connection state: record, then redraw. */
+function dispatched(page) {
+  page.recorder.update();
+  if (page.link.state !== 'ready') page.pacer.clear();
+  page.invalidate();
+}
+
+// ------------------------------------------------------------------ drawing
+
+function renderStatus(page, now) {
+  const { el, view, link, sim, pacer, rate } = page;
+  view.stepsPerSecond = rate.update(now, pacer.steps);
+  const rateText = Number.isFinite(view.stepsPerSecond) ? `${Math.round(view.stepsPerSecond)} steps/s` : '— steps/s';
+  const state = STATE_TEXT[link.state] ?? link.state;
+  setText(el.status, `${state} · ${episodeName(sim.episode)} step ${sim.step}/${sim.episode.length} · ${rateText}`,
+    `status ${STATE_CLASS[link.state] ?? 'disconnected'}`);
+  setText(el.link, `${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'}`);
+  el.hint.hidden = link.state === 'ready';
+
+  const waiting = link.state === 'waiting';
+  const problem = link.state !== 'ready' && link.error;
+  el.problem.hidden = !problem;
+  if (problem) {
+    const left = Math.max(0, (link.retryAt - Date.now()) / 1000);
+    const next = waiting ? `retrying in <span class="countdown">${left.toFixed(1)} s</span>` : 'reconnecting now';
+    const why = escapeHtml(link.error.charAt(0).toUpperCase() + link.error.slice(1));
+    const attempt = link.failures + (waiting ? 1 : 0);
+    const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${attempt}).`;
+    if (view.problemHtml !== html) {
+      view.problemHtml = html;
+      el.problem.innerHTML = html;
+    }
+  }
+  // The countdown moves, and the rate falls to 0 once the run stops, while nothing else happens.
+  if ((waiting || view.stepsPerSecond > 0) && view.countdown === null) {
+    view.countdown = setTimeout(() => { view.countdown = null; page.invalidate(); }, waiting ? 200 : 1000);
+  }
+  if (view.frozen && view.shown) {
+    const s = view.shown;
+    const live = sim.episode === s.episode ? `now step ${sim.step}` : `now ${episodeName(sim.episode)} step ${sim.step}`;
+    setText(el.banner,
+      `❚❚ View frozen at ${episodeName(s.episode)} step ${s.step}. The run goes on (${live}). Press F to resume.`);
+  }
+}
+
+function renderStats({ el, sim }) {
+  const s = sim.stats;
+  const h = sim.equityHistory;
+  const reward = sim.step >= 1 && h[sim.step - 1] !== undefined ? h[sim.step] - h[sim.step - 1] : NaN;
+  const unrealised = sim.unrealised;
+  const values = {
+    step: [`${sim.step} / ${sim.episode.length}${sim.done ? ' (done)' : ''}`, ''],
+    equity: [money(sim.balance + unrealised), ''],
+    realised: [signedMoney(s.realised), tone(s.realised)],
+    unrealised: [signedMoney(unrealised), tone(unrealised)],
+    trades: [String(s.closed), ''],
+    winRate: [s.closed ? `${percent(s.wins / s.closed)} (${s.wins}/${s.closed})` : '—', ''],
+    drawdown: [percent(s.maxDrawdown, 2), ''],
+    reward: [signedMoney(reward), tone(reward)],
+  };
+  for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
+  setText(el.episodeName, episodeName(sim.episode));
+  const source = sim.candleSource === 'init_candles' ? 'candles from the engine' : 'generated candles';
+  setText(el.instrument, `${sim.config.instrument} · ${source}`);
+}
+
+function renderBook({ el, view, sim }) {
+  const html = bookHtml(sim);
+  if (html !== view.bookHtml) {
+    view.bookHtml = html;
+    el.book.innerHTML = html;
+  }
+  setText(el.bookCount, `${sim.positions.size} open · ${sim.orders.size} pending`);
+}
+
+function renderHistory({ el, view, recorder }, resized) {
+  if (!resized && view.historyDrawn === recorder.ended) return;
+  view.historyDrawn = recorder.ended;
+  const { points } = drawHistory(context(el.history), el.history.clientWidth, el.history.clientHeight, recorder.history);
+  view.points = points;
+  const last = recorder.history[recorder.history.length - 1];
+  const trains = recorder.history.filter((e) => e.type === 0).length;
+  setText(el.historyText, last
+    ? `· ${trains} train, ${recorder.history.length - trains} test · `
+      + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
+    : '');
+}
+
+/** One redraw: the status line always, the rest unless the view is frozen. */
+function render(page) {
+  const { el, view, link, sim, recorder } = page;
+  view.pending = false;
+  if (view.held) return;
+  view.frames += 1;
+  const now = performance.now();
+  // Text first: it may move the canvases, which are then drawn at their new size.
+  renderStatus(page, now);
+  if (!view.frozen) {
+    renderStats(page);
+    renderBook(page);
+    const resized = fitCanvas(el.chart);
+    const { marks } = drawChart(context(el.chart), el.chart.clientWidth, el.chart.clientHeight, sim, recorder);
+    view.marks = marks;
+    renderHistory(page, fitCanvas(el.history) || resized);
+    view.draws += 1;
+    view.shown = {
+      episode: sim.episode, step: sim.step, candles: sim.cursor - sim.episode.start + 1,
+      positions: sim.positions.size, orders: sim.orders.size, equityPoints: sim.equityHistory.length,
+      ended: recorder.ended,
+    };
+  }
+  view.nextDraw = now + Math.min(MAX_DRAW_GAP_MS, (performance.now() - now) / DRAW_SHARE);
+  view.published = {
+    connected: link.state === 'ready', state: link.state, served: link.handler.served, last: link.handler.lastName,
+    liveStep: sim.step, retryAt: link.retryAt,
+  };
+}
+
+/**
+ * The drawing schedule: page.invalidate() asks for a redraw, which comes at the next animation
+ * frame (none while the page is hidden), once however many changes came before it, and not
+ * before the share of time that the last redraw allows.
+ */
+function scheduleDrawing(page) {
+  const { view } = page;
+  const draw = () => render(page);
+  page.invalidate = () => {
     if (view.pending) return;
     view.pending = true;
     const wait = view.nextDraw - performance.now();
-    if (wait > 1) setTimeout(() => requestAnimationFrame(render), wait);
-    else requestAnimationFrame(render);
-  }
+    if (wait > 1) setTimeout(() => requestAnimationFrame(draw), wait);
+    else requestAnimationFrame(draw);
+  };
+  // A canvas that changes size (window, table or message box) is drawn again at its new size.
+  const resizes = new ResizeObserver(page.invalidate);
+  resizes.observe(page.el.chart);
+  resizes.observe(page.el.history);
+}
+
+// ------------------------------------------------------------------ controls
+
+/** The speed limit, the freeze button and their keys; returns setLimit for the start. */
+function bindControls(page) {
+  const { el, view, pacer } = page;
 
   function setLimit(limit) {
     pacer.setLimit(limit);
@@ -182,7 +320,7 @@ function main() {
     el.speed.setAttribute('aria-valuetext', text);
     el.speedText.value = limit ? `≤ ${text}` : text;
     el.speedText.classList.toggle('limited', limit > 0);
-    invalidate();
+    page.invalidate();
   }
 
   function shiftLimit(by) {
@@ -195,119 +333,38 @@ function main() {
     el.freeze.setAttribute('aria-pressed', String(frozen));
     el.banner.hidden = !frozen;
     el.wrap.classList.toggle('frozen', frozen);
-    invalidate();
+    page.invalidate();
   }
 
-  function renderStatus(now) {
-    view.stepsPerSecond = rate.update(now, pacer.steps);
-    const rateText = Number.isFinite(view.stepsPerSecond) ? `${Math.round(view.stepsPerSecond)} steps/s` : '— steps/s';
-    const state = STATE_TEXT[link.state] ?? link.state;
-    setText(el.status, `${state} · ${episodeName(sim.episode)} step ${sim.step}/${sim.episode.length} · ${rateText}`,
-      `status ${STATE_CLASS[link.state] ?? 'disconnected'}`);
-    setText(el.link, `${link.url} · requests ${link.handler.served} · last ${link.handler.lastName || '—'}`);
-    el.hint.hidden = link.state === 'ready';
+  el.speed.addEventListener('input', () => setLimit(SPEED_LIMITS[Number(el.speed.value)]));
+  el.freeze.addEventListener('click', () => setFrozen(!view.frozen));
+  document.addEventListener('keydown', (event) => {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    const key = event.key.toLowerCase();
+    if (key === 'f') setFrozen(!view.frozen);
+    else if (key === '-' || key === '_') shiftLimit(-1);
+    else if (key === '+' || key === '=') shiftLimit(1);
+    else if (key === '0') setLimit(0);
+    else return;
+    event.preventDefault();
+  });
+  // Nobody watches a hidden page: its replies leave at once, whatever the limit.
+  document.addEventListener('visibilitychange', () => pacer.setBypass(document.hidden));
+  pacer.setBypass(document.hidden);
+  return setLimit;
+}
 
-    const waiting = link.state === 'waiting';
-    const problem = link.state !== 'ready' && link.error;
-    el.problem.hidden = !problem;
-    if (problem) {
-      const left = Math.max(0, (link.retryAt - Date.now()) / 1000);
-      const next = waiting ? `retrying in <span class="countdown">${left.toFixed(1)} s</span>` : 'reconnecting now';
-      const why = escapeHtml(link.error.charAt(0).toUpperCase() + link.error.slice(1));
-      const attempt = link.failures + (waiting ? 1 : 0);
-      const html = `${why}. Engine at <code>${escapeHtml(link.url)}</code>: ${next} (attempt ${attempt}).`;
-      if (view.problemHtml !== html) {
-        view.problemHtml = html;
-        el.problem.innerHTML = html;
-      }
-    }
-    // The countdown moves, and the rate falls to 0 once the run stops, while nothing else happens.
-    if ((waiting || view.stepsPerSecond > 0) && view.countdown === null) {
-      view.countdown = setTimeout(() => { view.countdown = null; invalidate(); }, waiting ? 200 : 1000);
-    }
-    if (view.frozen && view.shown) {
-      const s = view.shown;
-      const live = sim.episode === s.episode ? `now step ${sim.step}` : `now ${episodeName(sim.episode)} step ${sim.step}`;
-      setText(el.banner,
-        `❚❚ View frozen at ${episodeName(s.episode)} step ${s.step}. The run goes on (${live}). Press F to resume.`);
-    }
-  }
+// ------------------------------------------------------------------ for launchers and tests
 
-  function renderStats() {
-    const s = sim.stats;
-    const h = sim.equityHistory;
-    const reward = sim.step >= 1 && h[sim.step - 1] !== undefined ? h[sim.step] - h[sim.step - 1] : NaN;
-    const unrealised = sim.unrealised;
-    const values = {
-      step: [`${sim.step} / ${sim.episode.length}${sim.done ? ' (done)' : ''}`, ''],
-      equity: [money(sim.balance + unrealised), ''],
-      realised: [signedMoney(s.realised), tone(s.realised)],
-      unrealised: [signedMoney(unrealised), tone(unrealised)],
-      trades: [String(s.closed), ''],
-      winRate: [s.closed ? `${percent(s.wins / s.closed)} (${s.wins}/${s.closed})` : '—', ''],
-      drawdown: [percent(s.maxDrawdown, 2), ''],
-      reward: [signedMoney(reward), tone(reward)],
-    };
-    for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
-    setText(el.episodeName, episodeName(sim.episode));
-    const source = sim.candleSource === 'init_candles' ? 'candles from the engine' : 'generated candles';
-    setText(el.instrument, `${sim.config.instrument} · ${source}`);
-  }
-
-  function renderBook() {
-    const html = bookHtml(sim);
-    if (html !== view.bookHtml) {
-      view.bookHtml = html;
-      el.book.innerHTML = html;
-    }
-    setText(el.bookCount, `${sim.positions.size} open · ${sim.orders.size} pending`);
-  }
-
-  function renderHistory(resized) {
-    if (!resized && view.historyDrawn === recorder.ended) return;
-    view.historyDrawn = recorder.ended;
-    const { points } = drawHistory(context(el.history), el.history.clientWidth, el.history.clientHeight, recorder.history);
-    view.points = points;
-    const last = recorder.history[recorder.history.length - 1];
-    const trains = recorder.history.filter((e) => e.type === 0).length;
-    setText(el.historyText, last
-      ? `· ${trains} train, ${recorder.history.length - trains} test · `
-        + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
-      : '');
-  }
-
-  function render() {
-    view.pending = false;
-    if (view.held) return;
-    view.frames += 1;
-    const now = performance.now();
-    // Text first: it may move the canvases, which are then drawn at their new size.
-    renderStatus(now);
-    if (!view.frozen) {
-      renderStats();
-      renderBook();
-      const resized = fitCanvas(el.chart);
-      const { marks } = drawChart(context(el.chart), el.chart.clientWidth, el.chart.clientHeight, sim, recorder);
-      view.marks = marks;
-      renderHistory(fitCanvas(el.history) || resized);
-      view.draws += 1;
-      view.shown = {
-        episode: sim.episode, step: sim.step, candles: sim.cursor - sim.episode.start + 1,
-        positions: sim.positions.size, orders: sim.orders.size, equityPoints: sim.equityHistory.length,
-        ended: recorder.ended,
-      };
-    }
-    view.nextDraw = now + Math.min(MAX_DRAW_GAP_MS, (performance.now() - now) / DRAW_SHARE);
-    view.published = {
-      connected: link.state === 'ready', state: link.state, served: link.handler.served, last: link.handler.lastName,
-      liveStep: sim.step, retryAt: link.retryAt,
-    };
-  }
-
-  /**
-   * What the page last showed, for tests and launchers that drive a real browser (ui/browser.mjs
-   * reads it). Built only when read, so that it costs the page nothing otherwise.
-   */
+/**
+ * window.__uiState: what the page last showed, for tests and launchers that drive a real
+ * browser (ui/browser.mjs reads it), built only when read, so that it costs the page nothing
+ * otherwise. window.__uiHold(on): for launchers that take a picture, hold (true) and release
+ * (false) every redraw, so that the screenshot shows the moment that was last drawn; returns
+ * whether anything was drawn.
+ */
+function exposeState(page) {
+  const { el, view, recorder, pacer } = page;
   Object.defineProperty(window, '__uiState', {
     configurable: true,
     get() {
@@ -350,40 +407,39 @@ function main() {
       };
     },
   });
-
-  /**
-   * For launchers that take a picture: hold (true) and release (false) every redraw, so that
-   * the screenshot shows the moment that was last drawn. Returns whether anything was drawn.
-   */
   window.__uiHold = (on) => {
     view.held = Boolean(on);
-    if (!on) invalidate();
+    if (!on) page.invalidate();
     return view.shown !== null;
   };
+}
 
-  el.speed.addEventListener('input', () => setLimit(SPEED_LIMITS[Number(el.speed.value)]));
-  el.freeze.addEventListener('click', () => setFrozen(!view.frozen));
-  document.addEventListener('keydown', (event) => {
-    if (event.ctrlKey || event.metaKey || event.altKey) return;
-    const key = event.key.toLowerCase();
-    if (key === 'f') setFrozen(!view.frozen);
-    else if (key === '-' || key === '_') shiftLimit(-1);
-    else if (key === '+' || key === '=') shiftLimit(1);
-    else if (key === '0') setLimit(0);
-    else return;
-    event.preventDefault();
-  });
-  // Nobody watches a hidden page: its replies leave at once, whatever the limit.
-  document.addEventListener('visibilitychange', () => pacer.setBypass(document.hidden));
-  pacer.setBypass(document.hidden);
-  // A canvas that changes size (window, table or message box) is drawn again at its new size.
-  const resizes = new ResizeObserver(invalidate);
-  resizes.observe(el.chart);
-  resizes.observe(el.history);
+function main() {
+  const start = readStart();
+  if (!start) return;
+  const sim = new Simulation(start.settings.sim);
+  /** Everything the parts of the page share. */
+  const page = {
+    sim,
+    recorder: new Recorder(sim),
+    pacer: new Pacer(),
+    rate: new Rate(),
+    el: pageElements(),
+    view: {
+      frozen: false, frames: 0, draws: 0, pending: false, countdown: null, historyDrawn: -1, bookHtml: '', problemHtml: '',
+      shown: null, marks: [], points: [], stepsPerSecond: NaN, nextDraw: 0,
+    },
+    link: null,
+    invalidate: null,
+  };
+  page.link = connect(page, start.url, start.settings);
+  scheduleDrawing(page);
+  const setLimit = bindControls(page);
+  exposeState(page);
 
-  setLimit(startLimit);
-  link.start();
-  invalidate();
+  setLimit(start.limit);
+  page.link.start();
+  page.invalidate();
 }
 
 main();
