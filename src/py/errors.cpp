@@ -53,14 +53,14 @@ bool new_rpc_exception_types() {
   ModuleState& state = module_state();
   state.rpc_transport_error = new_rpc_type(
       "py_engine_native.RpcTransportError",
-      "A call failed in transport or protocol (no UI connected, a send or receive failure, a "
-      "time-out, a reply that does not match its request). `seq` and `fn_id` are the call's "
+      "A call failed in transport or protocol (no UI connected, a send or receive failure, a\n"
+      "time-out, a reply that does not match its request). `seq` and `fn_id` are the call's\n"
       "numbers, None where the call never got one.",
       {"seq", "fn_id"});
   if (state.rpc_transport_error == nullptr) return false;
   state.rpc_error = new_rpc_type(
       "py_engine_native.RpcError",
-      "The UI answered a call with an error reply: `seq` and `fn_id` of the call, the UI's "
+      "The UI answered a call with an error reply: `seq` and `fn_id` of the call, the UI's\n"
       "`err` and `sub` codes; the text ends with the UI's message.",
       {"seq", "fn_id", "err", "sub"});
   return state.rpc_error != nullptr;

@@ -92,6 +92,9 @@ def test_stub_and_readme_agree_with_the_module_texts():
                 assert doc == target.__doc__, name
             shown[target.__name__] = target.__text_signature__.replace("$self, ", "") \
                 .replace("$self", "")
+    for node in ast.parse(open(STUB, encoding="utf-8").read()).body:
+        if isinstance(node, ast.ClassDef) and node.name != CLASS:  # the failure classes
+            assert ast.get_docstring(node) == getattr(pen, node.name).__doc__, node.name
     written = [(name, text) for name, text in readme_signatures() if name in shown]
     assert set(shown) - {name for name, _ in written} == {"__aenter__", "__aexit__"}
     for name, text in written:  # a UI-facing method may leave out its last timeout_secs
