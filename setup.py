@@ -34,8 +34,8 @@ STUB = MODULE + ".pyi"
 PACKAGE = "py_engine_native_env"
 UI = os.path.join(HERE, "ui")
 # The files of ui/ that the headless runner and the page need (tests and docs stay behind).
-UI_FILES = ["package.json", "headless.mjs", "serve.mjs", "browser.mjs", "index.html",
-            "style.css", "src/*.js"]
+UI_FILES = ["package.json", "node-version.cjs", "headless.mjs", "serve.mjs", "browser.mjs",
+            "index.html", "style.css", "src/*.js"]
 
 
 def ws_package(scratch):
