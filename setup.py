@@ -41,8 +41,8 @@ with open(os.path.join(HERE, "CMakeLists.txt"), encoding="utf-8") as cmake:
 # The files of ui/ that the headless runner and the page need (tests and docs stay behind):
 # the wheel ships them, and the source distribution carries them with the lock file that
 # `npm ci` needs (MANIFEST.in lists the rest).
-UI_FILES = ["package.json", "headless.mjs", "serve.mjs", "browser.mjs", "index.html",
-            "style.css", "src/*.js"]
+UI_FILES = ["package.json", "node-version.cjs", "headless.mjs", "serve.mjs", "browser.mjs",
+            "index.html", "style.css", "src/*.js"]
 UI_SDIST_FILES = UI_FILES + ["package-lock.json"]
 
 

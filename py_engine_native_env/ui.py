@@ -7,6 +7,7 @@ package); a source checkout uses its own ui/ folder. Only Node itself must be in
 
 from __future__ import annotations
 
+import functools
 import os
 import select
 import shutil
@@ -22,7 +23,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class NodeNotFoundError(RuntimeError):
-    """Node.js, which runs the reference UI, is not installed (or not where it was said to be)."""
+    """Node.js, which runs the reference UI, is not installed, not where it was said to be, or too
+    old."""
 
 
 def ui_dir(override: str | os.PathLike[str] | None = None) -> str:
@@ -49,7 +51,20 @@ def find_node(node: str | None = None) -> str:
             f"the reference UI needs Node.js 18 or later, but no node executable was found "
             f"{where}; install it (Debian: apt install nodejs) or pass node=PATH, or pass "
             f"ui='none' and connect a UI yourself")
+    _check_node_version(found)
     return found
+
+
+@functools.lru_cache(maxsize=None)
+def _check_node_version(node: str) -> None:
+    """Raises NodeNotFoundError, with the UI's own advice, when `node` is too old for the UI."""
+    check = next((c for c in (os.path.join(HERE, "ui", "node-version.cjs"),
+                              os.path.join(os.path.dirname(HERE), "ui", "node-version.cjs"))
+                  if os.path.isfile(c)), None)
+    if check is not None:
+        run = subprocess.run([node, check], capture_output=True, text=True, timeout=30)
+        if run.returncode != 0:
+            raise NodeNotFoundError(run.stderr.strip() or f"{node} {check} failed")
 
 
 class UIProcess:

@@ -7,7 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-dir=build; flags=()
+# The plain build makes the module (so it names the Python it is for) and writes
+# compile_commands.json for clang-tidy; the sanitizer builds make neither.
+dir=build; flags=(-DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 if [[ ${1:-} == --sanitize ]]; then
   dir=build-asan; flags=(-DPEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
   shift
@@ -17,5 +19,5 @@ elif [[ ${1:-} == --tsan ]]; then
 fi
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
-cmake -S . -B "$dir" -DPython3_EXECUTABLE=/usr/bin/python3 "${flags[@]}" >/dev/null
+cmake -S . -B "$dir" "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

@@ -10,11 +10,15 @@ packages=(
   python3-distributed python3-dask
 )
 # Extra groups, asked for by name: "node" adds Node for the headless reference UI,
-# "browser" adds what the real-browser tests need (Pillow reads the page's screenshots).
+# "browser" adds what the real-browser tests need (Pillow reads the page's screenshots),
+# "tools" the static checks (clang-format for scripts/format.sh, clang-tidy).
+# With node or browser, ends by checking that the node found is recent enough for the UI.
+node=0
 for extra in "$@"; do
   case "$extra" in
-    node) packages+=(nodejs npm) ;;
-    browser) packages+=(chromium nodejs npm python3-pil) ;;
+    node) packages+=(nodejs npm); node=1 ;;
+    browser) packages+=(chromium nodejs npm python3-pil); node=1 ;;
+    tools) packages+=(clang-format clang-tidy) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
@@ -32,3 +36,6 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# Prints the version found, or what to do when it is too old.
+if ((node)); then node "$(dirname "$0")/../ui/node-version.cjs"; fi

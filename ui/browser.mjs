@@ -26,6 +26,7 @@
  * End of stdin then stops the launcher as SIGTERM does, so it never outlives its driver.
  * Without --state, stdin is not read (a launcher may leave it at a terminal or /dev/null).
  */
+import './node-version.cjs'; // first: a Node too old stops here, saying what to do
 import { createInterface } from 'node:readline';
 import { mkdir } from 'node:fs/promises';
 import path from 'node:path';

@@ -1,15 +1,13 @@
 #!/usr/bin/env node
 /**
- * The simulation without a browser:
- *   node ui/headless.mjs ws://127.0.0.1:8765 [ws://127.0.0.1:8766 ...] [--seed N]
- *        [--sync deferred|eager] [--episode-length N] [--train-episodes N] [--test-episodes N]
- *        [--initial-equity X] [--ohlc-window N] [--once] [--quiet] [--until-stdin-ends]
+ * The simulation without a browser; `node ui/headless.mjs --help` prints its usage (USAGE).
  * One process serves every engine URL given, each with a simulation of its own; the i-th URL
  * (from 0) gets the seed N + i, so the first keeps N. Connects with Origin http://127.0.0.1,
  * reconnects with backoff, exits on SIGINT/SIGTERM (and, with --once, when the first session
  * of every URL has closed; with --until-stdin-ends, when its standard input ends, so that a
  * parent holding the other end of a pipe takes the runner with it when it dies).
  */
+import './node-version.cjs'; // first: a Node too old stops here, saying what to do
 import { pathToFileURL } from 'node:url';
 import { WebSocket } from 'ws';
 import { EngineLink } from './src/connection.js';
@@ -18,6 +16,22 @@ import { parseSettings } from './src/config.js';
 import { Simulation, DEFAULT_CONFIG } from './src/sim.js';
 
 export const ORIGIN = 'http://127.0.0.1';
+
+const D = DEFAULT_CONFIG;
+export const USAGE = `usage: node ui/headless.mjs ws://HOST:PORT [ws://HOST:PORT ...] [options]
+Serves each engine URL with a simulation of its own; reconnects until stopped (SIGINT, SIGTERM).
+  --seed N                 seed of the first URL's simulation, N + i for the i-th (default ${D.seed})
+  --sync deferred|eager    the sync policy reported to the engine (default deferred)
+  --episode-length N       candles per episode (default ${D.episodeLength})
+  --train-episodes N       train episodes (default ${D.trainEpisodes})
+  --test-episodes N        test episodes (default ${D.testEpisodes})
+  --initial-equity X       equity at the start of every episode (default ${D.initialEquity})
+  --ohlc-window N          candles returned by get_ohlc (default ${D.ohlcWindow})
+  --once                   exit once the first session of every URL has ended (one-off
+                           checks such as py_engine_native_env.check_ui)
+  --quiet                  no connection lines on standard error
+  --until-stdin-ends       exit when standard input ends
+  --help                   print this text`;
 
 /**
  * Start the headless UI against an engine.
@@ -45,12 +59,14 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
 /**
  * @param {string[]} argv arguments after the script name
  * @returns {{url: string, urls: string[], settings: Record<string, string>, once: boolean,
- *            quiet: boolean, untilStdinEnds: boolean}} url is the first of urls
+ *            quiet: boolean, untilStdinEnds: boolean, help: boolean}} url is the first of
+ *            urls; with --help anywhere, only help is set
  */
 export function parseArgs(argv) {
-  const out = { url: '', urls: [], settings: {}, once: false, quiet: false, untilStdinEnds: false };
+  const out = { url: '', urls: [], settings: {}, once: false, quiet: false, untilStdinEnds: false, help: false };
   for (let i = 0; i < argv.length; i++) {
     const arg = argv[i];
+    if (arg === '--help' || arg === '-h') return { ...out, help: true };
     if (arg === '--once') out.once = true;
     else if (arg === '--quiet') out.quiet = true;
     else if (arg === '--until-stdin-ends') out.untilStdinEnds = true;
@@ -60,7 +76,7 @@ export function parseArgs(argv) {
     } else if (/^wss?:\/\//.test(arg)) out.urls.push(arg);
     else throw new RangeError(`unexpected argument: ${arg}`);
   }
-  if (!out.urls.length) throw new RangeError('usage: node ui/headless.mjs ws://HOST:PORT [ws://HOST:PORT ...] [--seed N] [--sync deferred|eager] [--once]');
+  if (!out.urls.length) throw new RangeError(USAGE);
   [out.url] = out.urls;
   return out;
 }
@@ -81,6 +97,10 @@ function main() {
   let args;
   try {
     args = parseArgs(process.argv.slice(2));
+    if (args.help) {
+      console.log(USAGE);
+      process.exit(0);
+    }
     args.urls.forEach((url, i) => {
       const settings = settingsFor(args.settings, i);
       parseSettings(settings); // every bad setting is reported before anything connects

@@ -4,6 +4,7 @@
  *   node ui/serve.mjs [PORT]      (0 or nothing = an ephemeral port)
  * The first stdout line is the URL served, e.g. http://127.0.0.1:8080/
  */
+import './node-version.cjs'; // first: a Node too old stops here, saying what to do
 import http from 'node:http';
 import { readFile } from 'node:fs/promises';
 import path from 'node:path';

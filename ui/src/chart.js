@@ -7,8 +7,13 @@
  * tell apart, and every meaning carried by a colour is carried by a shape too: buy ▲ and sell ▼
  * entries, a disc for an exit with a gain and a cross for one with a loss, hollow rising and
  * filled falling candles, circles for train and diamonds for test episodes.
+ *
+ * No text covers other text or a marker: the price tags on the axis come first, then the axis
+ * and time labels around them, then the entry labels beside their markers (placement.js); a
+ * label that finds no free place is left out.
  */
 import { clock, day, money, niceStep, percent, price as priceText, units as unitsText } from './format.js';
+import { Placer } from './placement.js';
 
 export const COLORS = Object.freeze({
   grid: '#262d36', axis: '#9aa5b1', text: '#c9d1d9', up: '#a9b8c8', down: '#5f6e80',
@@ -42,8 +47,9 @@ export function drawChart(ctx, width, height, sim, recorder) {
   const view = visibleRange(sim, plotW);
   const priceBox = { x: PAD.left, y: PAD.top, w: plotW, h: split - PAD.top - 20 };
   const equityBox = { x: PAD.left, y: split + 12, w: plotW, h: height - split - 12 - 20 };
-  const marks = drawPrice(ctx, priceBox, sim, recorder, view, fs);
-  drawTimeAxis(ctx, priceBox, sim, view);
+  const placer = new Placer({ x: 0, y: 0, w: width, h: height });
+  const marks = drawPrice(ctx, priceBox, sim, recorder, view, fs, placer);
+  drawTimeAxis(ctx, priceBox, sim, view, fs, placer);
   drawEquity(ctx, equityBox, sim, view, fs);
   return { marks };
 }
@@ -73,20 +79,41 @@ function padRange(lo, hi, minSpan) {
   return [mid - span * 0.55, mid + span * 0.55];
 }
 
-function gridAndLabels(ctx, box, lo, hi, y, format) {
+/** Grid lines across the box at a round step; returns the step and each line's value and y. */
+function grid(ctx, box, lo, hi, y) {
   const step = niceStep(hi - lo, Math.max(2, Math.floor(box.h / 48)));
+  const ticks = [];
   ctx.lineWidth = 1;
+  ctx.strokeStyle = COLORS.grid;
   for (let v = Math.ceil(lo / step) * step; v <= hi; v += step) {
     const py = Math.round(y(v)) + 0.5;
-    ctx.strokeStyle = COLORS.grid;
     ctx.beginPath();
     ctx.moveTo(box.x, py);
     ctx.lineTo(box.x + box.w, py);
     ctx.stroke();
-    ctx.fillStyle = COLORS.axis;
-    ctx.fillText(format(v, step), box.x + box.w + 8, py);
+    ticks.push({ v, py });
   }
-  return step;
+  return { step, ticks };
+}
+
+/** Text at x with its vertical middle at y, if the placer finds its box free. */
+function placeText(ctx, placer, text, x, y, fs) {
+  const box = { x, y: y - fs / 2 - 1, w: ctx.measureText(text).width, h: fs + 2 };
+  if (!placer.place([box])) return false;
+  ctx.fillText(text, x, y);
+  return true;
+}
+
+/** The value labels of the grid lines, right of the box; those the placer refuses are left out. */
+function axisLabels(ctx, box, { step, ticks }, format, fs, placer) {
+  ctx.fillStyle = COLORS.axis;
+  for (const { v, py } of ticks) placeText(ctx, placer, format(v, step), box.x + box.w + 8, py, fs);
+}
+
+function gridAndLabels(ctx, box, lo, hi, y, format, fs) {
+  const lines = grid(ctx, box, lo, hi, y);
+  axisLabels(ctx, box, lines, format, fs, new Placer());
+  return lines.step;
 }
 
 function hline(ctx, x0, x1, py, color, dash, width = 1) {
@@ -100,7 +127,7 @@ function hline(ctx, x0, x1, py, color, dash, width = 1) {
   ctx.setLineDash([]);
 }
 
-function drawPrice(ctx, box, sim, recorder, view, fs) {
+function drawPrice(ctx, box, sim, recorder, view, fs, placer) {
   const k = sim.candles;
   const { first, last, slot, x } = view;
   let lo = Infinity;
@@ -114,10 +141,11 @@ function drawPrice(ctx, box, sim, recorder, view, fs) {
   for (const p of sim.positions.values()) { lo = Math.min(lo, p.entry); hi = Math.max(hi, p.entry); }
   [lo, hi] = padRange(lo, hi, Math.abs(hi) * 0.002 || 1);
   const y = yScale(lo, hi, box);
-  const step = gridAndLabels(ctx, box, lo, hi, y, priceText);
-  const fmt = (v) => priceText(v, step);
+  const lines = grid(ctx, box, lo, hi, y);
+  const fmt = (v) => priceText(v, lines.step);
 
   // Volume: the lowest sixth of the pane, under the candles.
+  let volLabel = null;
   if (vmax > 0) {
     const vh = box.h / 6;
     ctx.fillStyle = COLORS.volume;
@@ -126,8 +154,7 @@ function drawPrice(ctx, box, sim, recorder, view, fs) {
       const h = (k.volume[i] / vmax) * vh;
       ctx.fillRect(x(i) - w / 2, box.y + box.h - h, w, h);
     }
-    ctx.fillStyle = COLORS.axis;
-    ctx.fillText('vol', box.x + 3, box.y + box.h - vh - 6);
+    volLabel = { x: box.x + 3, y: box.y + box.h - vh - 6 };
   }
 
   // Candles: hollow when the close is at or above the open, filled when below.
@@ -177,13 +204,22 @@ function drawPrice(ctx, box, sim, recorder, view, fs) {
   }
   tags.push({ y: y(sim.price), color: COLORS.now, text: fmt(sim.price), now: true });
 
-  const marks = drawMarks(ctx, box, sim, recorder, view, y, fs);
-  drawTags(ctx, box, tags, fs);
+  // Tags first: the axis labels and every other text make way for them.
+  const h = Math.max(TAG_H, fs + 4);
+  stackTags(box, tags, h);
+  for (const t of tags) placer.block(tagBox(ctx, box, t, h));
+  axisLabels(ctx, box, lines, priceText, fs, placer);
+  if (volLabel) {
+    ctx.fillStyle = COLORS.axis;
+    placeText(ctx, placer, 'vol', volLabel.x, volLabel.y, fs);
+  }
+  const marks = drawMarks(ctx, box, sim, recorder, view, y, fs, placer);
+  drawTags(ctx, tags, h, (t) => tagBox(ctx, box, t, h));
   return marks;
 }
 
 /** Entries (▲ buy, ▼ sell) and exits (disc gain, cross loss), a dashed link between. */
-function drawMarks(ctx, box, sim, recorder, view, y, fs) {
+function drawMarks(ctx, box, sim, recorder, view, y, fs, placer) {
   const start = sim.episode.start;
   const { first, last, x } = view;
   const drawn = [];
@@ -207,7 +243,7 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
     ctx.stroke();
   }
   ctx.restore();
-  let labelEnd = -Infinity;
+  const labels = [];
   for (let i = from; i < marks.length; i++) {
     const m = marks[i];
     if (m.step + start > last) break;
@@ -228,13 +264,7 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
       ctx.closePath();
       ctx.fill();
       ctx.stroke();
-      const label = `${m.side < 0 ? 'S' : 'B'}${unitsText(m.units)}`;
-      const lx = px - ctx.measureText(label).width / 2;
-      if (lx > labelEnd + 4 && lx >= box.x) {
-        ctx.fillStyle = COLORS.text;
-        ctx.fillText(label, lx, py - dir * (r + fs * 0.8));
-        labelEnd = lx + ctx.measureText(label).width;
-      }
+      labels.push({ text: `${m.side < 0 ? 'S' : 'B'}${unitsText(m.units)}`, px, py, dir });
     } else if (m.pnl > 0) {
       kind = 'win';
       ctx.fillStyle = COLORS.win;
@@ -254,6 +284,23 @@ function drawMarks(ctx, box, sim, recorder, view, y, fs) {
       ctx.stroke();
     }
     drawn.push({ x: px, y: py, kind });
+    placer.block({ x: px - r - 1, y: py - r * 1.2 - 1, w: 2 * r + 2, h: r * 2.4 + 2 });
+  }
+  // Entry labels once every marker is down, the newest first: on the side away from the
+  // triangle's apex, else on the other side, right or left of it, else none.
+  ctx.fillStyle = COLORS.text;
+  const lh = fs + 2;
+  for (const { text, px, py, dir } of labels.reverse()) {
+    const w = ctx.measureText(text).width;
+    const away = py - dir * (r + fs * 0.8);
+    const toward = py + dir * (r * 1.2 + fs * 0.8);
+    const spot = placer.place([
+      { x: px - w / 2, y: away - lh / 2, w, h: lh },
+      { x: px - w / 2, y: toward - lh / 2, w, h: lh },
+      { x: px + r + 3, y: py - lh / 2, w, h: lh },
+      { x: px - r - 3 - w, y: py - lh / 2, w, h: lh },
+    ], box);
+    if (spot) ctx.fillText(text, spot.x, spot.y + lh / 2);
   }
   return drawn.slice(-8);
 }
@@ -278,28 +325,35 @@ function outcomeColor(pnl) {
   return pnl > 0 ? COLORS.win : pnl < 0 ? COLORS.loss : COLORS.even;
 }
 
-/** Price tags on the right axis, pushed apart so that none hides another. */
-function drawTags(ctx, box, tags, fs) {
+/** Price tags on the right axis, h high, pushed apart (in place) so that none hides another. */
+function stackTags(box, tags, h) {
   tags.sort((a, b) => a.y - b.y);
-  const h = Math.max(TAG_H, fs + 4);
   for (let i = 1; i < tags.length; i++) tags[i].y = Math.max(tags[i].y, tags[i - 1].y + h);
   const overflow = tags.length ? tags[tags.length - 1].y - (box.y + box.h) : 0;
   if (overflow > 0) for (const t of tags) t.y -= overflow;
-  const x = box.x + box.w + 2;
+}
+
+/** Where a tag is drawn: on the axis, reaching left into the pane when its text is long. */
+function tagBox(ctx, box, t, h) {
+  const w = Math.max(AXIS_W - 4, ctx.measureText(t.text).width + 8);
+  return { x: box.x + box.w + AXIS_W - 2 - w, y: t.y - h / 2, w, h };
+}
+
+function drawTags(ctx, tags, h, boxOf) {
   for (const t of tags) {
-    const w = Math.max(AXIS_W - 4, ctx.measureText(t.text).width + 8);
+    const { x, y, w } = boxOf(t);
     ctx.fillStyle = t.now ? COLORS.now : '#0f1318';
-    ctx.fillRect(x - (w - AXIS_W + 4), t.y - h / 2, w, h);
+    ctx.fillRect(x, y, w, h);
     ctx.strokeStyle = t.color;
     ctx.lineWidth = 1;
-    ctx.strokeRect(x - (w - AXIS_W + 4) + 0.5, t.y - h / 2 + 0.5, w - 1, h - 1);
+    ctx.strokeRect(x + 0.5, y + 0.5, w - 1, h - 1);
     ctx.fillStyle = t.now ? '#0f1318' : t.color;
-    ctx.fillText(t.text, x - (w - AXIS_W + 4) + 4, t.y + 0.5);
+    ctx.fillText(t.text, x + 4, t.y + 0.5);
   }
 }
 
-/** Clock times under the candles, a date where the day changes. */
-function drawTimeAxis(ctx, box, sim, view) {
+/** Clock times under the candles, a date where the day changes; none under a price tag. */
+function drawTimeAxis(ctx, box, sim, view, fs, placer) {
   const { first, slots, slot, x } = view;
   const every = niceCount(Math.ceil(78 / slot));
   const t = sim.candles.time;
@@ -318,8 +372,7 @@ function drawTimeAxis(ctx, box, sim, view) {
     const d = day(t[i]);
     const label = d !== lastDay ? `${d} ${clock(t[i])}` : clock(t[i]);
     const w = ctx.measureText(label).width;
-    if (px - w / 2 < 0) continue;
-    ctx.fillText(label, px - w / 2, py);
+    if (px - w / 2 < 0 || !placeText(ctx, placer, label, px - w / 2, py, fs)) continue;
     lastDay = d;
   }
 }
@@ -350,7 +403,7 @@ function drawEquity(ctx, box, sim, view, fs) {
   }
   [lo, hi] = padRange(lo, hi, Math.abs(initial) * 0.002 || 1);
   const y = yScale(lo, hi, box);
-  gridAndLabels(ctx, box, lo, hi, y, equityLabel);
+  gridAndLabels(ctx, box, lo, hi, y, equityLabel, fs);
   const base = Math.round(y(initial)) + 0.5;
   hline(ctx, box.x, box.x + box.w, base, COLORS.axis, [2, 4]);
 
@@ -425,7 +478,7 @@ export function drawHistory(ctx, width, height, history) {
   }
   [lo, hi] = padRange(lo, hi, Math.abs(hi) * 0.002 || 1);
   const y = yScale(lo, hi, box);
-  gridAndLabels(ctx, box, lo, hi, y, equityLabel);
+  gridAndLabels(ctx, box, lo, hi, y, equityLabel, 11);
   const dx = box.w / Math.max(shown.length, 10);
   const px = (i) => box.x + (i + 0.5) * dx;
   const initials = new Set(shown.map((e) => e.initial));

@@ -125,7 +125,7 @@ function exitOf(child) {
   return withTimeout(new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal }))), 8000, 'headless exit');
 }
 
-test('the CLI exits after its session with --once, and on SIGTERM otherwise', { timeout: 20000 }, async () => {
+test('the CLI exits after its session with --once, on SIGTERM otherwise, and at once with --help', { timeout: 20000 }, async () => {
   const eng = await engine();
   try {
     const once = spawn(process.execPath, [HEADLESS, eng.url, '--seed', '5', '--once', '--quiet'], { stdio: 'ignore' });
@@ -142,6 +142,13 @@ test('the CLI exits after its session with --once, and on SIGTERM otherwise', { 
 
     const bad = spawn(process.execPath, [HEADLESS, 'http://nope'], { stdio: 'ignore' });
     assert.equal((await exitOf(bad)).code, 2);
+
+    const help = spawn(process.execPath, [HEADLESS, eng.url, '--help'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    let usage = '';
+    help.stdout.on('data', (chunk) => { usage += chunk; });
+    assert.deepEqual(await exitOf(help), { code: 0, signal: null });
+    assert.match(usage, /^usage: node ui\/headless\.mjs ws:\/\/HOST:PORT/);
+    assert.match(usage, /--once {2,}exit once/);
   } finally {
     await eng.close();
   }
