@@ -119,7 +119,7 @@ function main() {
   let settings;
   let startLimit = 0;
   try {
-    settings = parseSettings(params);
+    settings = parseSettings(params, ['ws', 'limit']);
     if (params.limit) {
       startLimit = Number(params.limit);
       if (!(Number.isFinite(startLimit) && startLimit >= 0)) throw new RangeError(`bad limit: ${params.limit}`);
@@ -246,6 +246,7 @@ function main() {
       trades: [String(s.closed), ''],
       winRate: [s.closed ? `${percent(s.wins / s.closed)} (${s.wins}/${s.closed})` : '—', ''],
       drawdown: [percent(s.maxDrawdown, 2), ''],
+      costs: [money(s.spreadPaid + s.commissionPaid), ''],
       reward: [signedMoney(reward), tone(reward)],
     };
     for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
