@@ -4,7 +4,8 @@
  *
  * Money: every fill pays half the spread (a buy fills spread / 2 of the price above it, a sell
  * below) and a commission of its notional value; pnl = side * (exit - entry) * units less the
- * commissions; balance holds realised pnl, equity adds the unrealised pnl at the current close.
+ * commissions; balance holds realised pnl, equity adds the unrealised pnl: what closing every
+ * position at the current close would give, its costs included.
  * There is no margin.
  *
  * Generated candles are made one episode at a time from the episode's own seed; candles loaded
@@ -101,8 +102,15 @@ export class Simulation {
   /** Unrealised pnl of every open position at the current close. */
   get unrealised() {
     let sum = 0;
-    for (const p of this.positions.values()) sum += p.side * (this.price - p.entry) * p.units;
+    for (const p of this.positions.values()) sum += this.#openPnl(p);
     return sum;
+  }
+
+  /** The pnl a position would realise if closed at the current close, costs included. */
+  #openPnl(p) {
+    const { spread, commission } = this.config;
+    const exit = this.price * (1 - p.side * spread / 2);
+    return p.side * (exit - p.entry) * p.units - commission * exit * p.units;
   }
 
   get equity() { return this.balance + this.unrealised; }
@@ -305,7 +313,7 @@ export class Simulation {
   /** @returns {{rows:number, cols:number, data:Float64Array}} open positions, see TICKET_FIELDS */
   ticketList() {
     const rows = [...this.positions.values()].map((p) => [
-      p.id, p.side, p.units, p.entry, p.entryStep, this.price, p.side * (this.price - p.entry) * p.units,
+      p.id, p.side, p.units, p.entry, p.entryStep, this.price, this.#openPnl(p),
       p.takeProfit, p.stopLoss, p.trailStop, p.expiryStep, p.source,
     ]);
     return matrix(rows, TICKET_FIELDS.length);

@@ -36,7 +36,9 @@ test('spread and commission are charged on every kind of fill', () => {
     const run = (costs) => {
       const sim = simOver(after(100, [...bars, [100, 100, 100, 100]]), costs);
       act(sim);
+      const equity = sim.equity;
       const summary = Object.fromEntries(rowsOf(sim.endSession())[0].map((v, i) => [SUMMARY_FIELDS[i], v]));
+      assert.ok(Math.abs(summary.final_equity - equity) < 1e-9, `${name}: equity counts the costs of closing`);
       return { summary, fills: rowsOf(sim.fetchEvents()).filter(([code]) => FILLS.has(code)) };
     };
     const plain = run({});
