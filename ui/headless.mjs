@@ -3,7 +3,9 @@
  * The simulation without a browser:
  *   node ui/headless.mjs ws://127.0.0.1:8765 [ws://127.0.0.1:8766 ...] [--seed N]
  *        [--sync deferred|eager] [--episode-length N] [--train-episodes N] [--test-episodes N]
- *        [--initial-equity X] [--ohlc-window N] [--once] [--quiet] [--until-stdin-ends]
+ *        [--initial-equity X] [--ohlc-window N] [--market random_walk|trend|mean_revert]
+ *        [--spread X] [--commission X] [--NAME VALUE (any setting of ui/PROTOCOL.md)]
+ *        [--once] [--quiet] [--until-stdin-ends]
  * One process serves every engine URL given, each with a simulation of its own; the i-th URL
  * (from 0) gets the seed N + i, so the first keeps N. Connects with Origin http://127.0.0.1,
  * reconnects with backoff, exits on SIGINT/SIGTERM (and, with --once, when the first session
