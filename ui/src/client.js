@@ -273,7 +273,7 @@ function main() {
     const trains = recorder.history.filter((e) => e.type === 0).length;
     setText(el.historyText, last
       ? `· ${trains} train, ${recorder.history.length - trains} test · `
-        + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
+        + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)} (costs ${money(last.costs)})`
       : '');
   }
 
