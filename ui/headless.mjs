@@ -22,6 +22,12 @@ import { Simulation, DEFAULT_CONFIG } from './src/sim.js';
 export const ORIGIN = 'http://127.0.0.1';
 
 /**
+ * Masks of the frames this client sends are all zeros: masking protects browsers from caching
+ * proxies, which a local process does not go through, and ws skips the pass over the bytes.
+ */
+const zeroMask = (mask) => mask.fill(0);
+
+/**
  * Start the headless UI against an engine.
  * @param {{url: string, settings?: Record<string, string>, once?: boolean,
  *          initialDelayMs?: number, maxDelayMs?: number,
@@ -39,7 +45,8 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
     initialDelayMs,
     maxDelayMs,
     onChange,
-    createSocket: (target) => new WebSocket(target, { origin: ORIGIN, perMessageDeflate: false }),
+    binaryType: 'nodebuffer',
+    createSocket: (target) => new WebSocket(target, { origin: ORIGIN, perMessageDeflate: false, generateMask: zeroMask }),
   });
   return { link: link.start(), sim, handler };
 }

@@ -123,13 +123,17 @@ export class Simulation {
     if (this.done) return false;
     this.cursor += 1;
     const k = this.candles;
-    const [o, h, l, c] = [k.open[this.cursor], k.high[this.cursor], k.low[this.cursor], k.close[this.cursor]];
-    for (const pos of [...this.positions.values()]) {
+    const o = k.open[this.cursor];
+    const h = k.high[this.cursor];
+    const l = k.low[this.cursor];
+    const c = k.close[this.cursor];
+    // A Map iterates safely while its current entry is deleted, which is all these loops do.
+    for (const pos of this.positions.values()) {
       const exit = exitOnCandle(pos, o, h, l);
       if (exit) this.#closeUnits(pos, pos.units, exit.price, exit.code);
       else if (trailOnCandle(pos, h, l)) this.#event(EventCode.TRAILING_MOVED, pos.id, pos.trailStop, pos.units, 0);
     }
-    for (const order of [...this.orders.values()]) {
+    for (const order of this.orders.values()) {
       const fill = fillOnCandle(order, o, h, l);
       if (fill === null) continue;
       this.orders.delete(order.id);
@@ -138,10 +142,10 @@ export class Simulation {
         takeProfit: order.tpFrac * entry, stopLoss: order.slFrac * entry, trail: order.trailFrac * entry,
       });
     }
-    for (const pos of [...this.positions.values()]) {
+    for (const pos of this.positions.values()) {
       if (pos.expiryStep <= this.step) this.#closeUnits(pos, pos.units, c, EventCode.TIME_LIMIT);
     }
-    for (const order of [...this.orders.values()]) {
+    for (const order of this.orders.values()) {
       if (!(order.expiryStep <= this.step)) continue; // NaN = no time limit
       this.orders.delete(order.id);
       this.#event(EventCode.ORDER_EXPIRED, order.id, order.price, order.units, 0);
@@ -273,9 +277,14 @@ export class Simulation {
    * @returns {{rows:number, cols:number, data:Float64Array}}
    */
   closePositions(ids, actions, ratios) {
-    const rows = Array.from(ids, (id, i) => [id, ...this.#closeOne(id, actions[i], ratios[i])]);
+    const cols = CLOSE_RESULT_FIELDS.length;
+    const data = new Float64Array(ids.length * cols);
+    for (let i = 0; i < ids.length; i++) {
+      data[i * cols] = ids[i];
+      data.set(this.#closeOne(ids[i], actions[i], ratios[i]), i * cols + 1);
+    }
     this.#recordEquity();
-    return matrix(rows, CLOSE_RESULT_FIELDS.length);
+    return { rows: ids.length, cols, data };
   }
 
   #closeOne(id, action, ratio) {
@@ -312,11 +321,25 @@ export class Simulation {
 
   /** @returns {{rows:number, cols:number, data:Float64Array}} open positions, see TICKET_FIELDS */
   ticketList() {
-    const rows = [...this.positions.values()].map((p) => [
-      p.id, p.side, p.units, p.entry, p.entryStep, this.price, this.#openPnl(p),
-      p.takeProfit, p.stopLoss, p.trailStop, p.expiryStep, p.source,
-    ]);
-    return matrix(rows, TICKET_FIELDS.length);
+    const cols = TICKET_FIELDS.length;
+    const data = new Float64Array(this.positions.size * cols);
+    let at = 0;
+    for (const p of this.positions.values()) {
+      data[at] = p.id;
+      data[at + 1] = p.side;
+      data[at + 2] = p.units;
+      data[at + 3] = p.entry;
+      data[at + 4] = p.entryStep;
+      data[at + 5] = this.price;
+      data[at + 6] = this.#openPnl(p);
+      data[at + 7] = p.takeProfit;
+      data[at + 8] = p.stopLoss;
+      data[at + 9] = p.trailStop;
+      data[at + 10] = p.expiryStep;
+      data[at + 11] = p.source;
+      at += cols;
+    }
+    return { rows: this.positions.size, cols, data };
   }
 
   /** @returns {{rows:number, cols:number, data:Float64Array}} the last ohlcWindow candles up to now */
