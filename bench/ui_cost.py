@@ -41,7 +41,8 @@ def measure(pkg, ui_dir: str, n: int, seconds: float, sync: str,
         (ui,) = envs.ui_pids
         envs.reset(seed=1)
         envs.action_space.seed(1)
-        for _ in range(50):  # warm up, the JIT included
+        began = time.perf_counter()
+        while time.perf_counter() - began < 1.5:  # warm up, the JIT's tiers included
             envs.step(envs.action_space.sample())
         steps, cpu0, began = 0, proc_cpu(ui), time.perf_counter()
         while time.perf_counter() - began < seconds:

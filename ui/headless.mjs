@@ -13,19 +13,13 @@
  * parent holding the other end of a pipe takes the runner with it when it dies).
  */
 import { pathToFileURL } from 'node:url';
-import { WebSocket } from 'ws';
 import { EngineLink } from './src/connection.js';
+import { NodeWebSocket } from './src/node-websocket.js';
 import { RequestHandler } from './src/handler.js';
 import { parseSettings } from './src/config.js';
 import { Simulation, DEFAULT_CONFIG } from './src/sim.js';
 
 export const ORIGIN = 'http://127.0.0.1';
-
-/**
- * Masks of the frames this client sends are all zeros: masking protects browsers from caching
- * proxies, which a local process does not go through, and ws skips the pass over the bytes.
- */
-const zeroMask = (mask) => mask.fill(0);
 
 /**
  * Start the headless UI against an engine.
@@ -46,7 +40,7 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
     maxDelayMs,
     onChange,
     binaryType: 'nodebuffer',
-    createSocket: (target) => new WebSocket(target, { origin: ORIGIN, perMessageDeflate: false, generateMask: zeroMask }),
+    createSocket: (target) => new NodeWebSocket(target, { origin: ORIGIN }),
   });
   return { link: link.start(), sim, handler };
 }
