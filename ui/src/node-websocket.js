@@ -21,24 +21,27 @@ const EMPTY = Buffer.alloc(0);
 const Op = Object.freeze({ CONTINUATION: 0, TEXT: 1, BINARY: 2, CLOSE: 8, PING: 9, PONG: 10 });
 
 /**
- * Header of a client frame with a zero mask.
+ * A client frame with a zero mask around `payload`, in one buffer.
  * @param {number} opcode
- * @param {number} length payload bytes
+ * @param {Uint8Array} payload
  * @returns {Buffer}
  */
-function frameHeader(opcode, length) {
+function clientFrame(opcode, payload) {
+  const length = payload.length;
   const extra = length < 126 ? 0 : length < 65536 ? 2 : 8;
-  const head = Buffer.alloc(2 + extra + 4); // the mask: four zero bytes
-  head[0] = 0x80 | opcode;
-  if (extra === 0) head[1] = 0x80 | length;
+  const out = Buffer.allocUnsafe(6 + extra + length);
+  out[0] = 0x80 | opcode;
+  if (extra === 0) out[1] = 0x80 | length;
   else if (extra === 2) {
-    head[1] = 0x80 | 126;
-    head.writeUInt16BE(length, 2);
+    out[1] = 0x80 | 126;
+    out.writeUInt16BE(length, 2);
   } else {
-    head[1] = 0x80 | 127;
-    head.writeBigUInt64BE(BigInt(length), 2);
+    out[1] = 0x80 | 127;
+    out.writeBigUInt64BE(BigInt(length), 2);
   }
-  return head;
+  out.writeUInt32BE(0, 2 + extra); // the mask
+  out.set(payload, 6 + extra);
+  return out;
 }
 
 export class NodeWebSocket {
@@ -93,12 +96,7 @@ export class NodeWebSocket {
   send(data) {
     if (!this.open || this.closeSent) return;
     const text = typeof data === 'string';
-    const bytes = text ? Buffer.from(data) : data;
-    const head = frameHeader(text ? Op.TEXT : Op.BINARY, bytes.length);
-    const out = Buffer.allocUnsafe(head.length + bytes.length);
-    out.set(head, 0);
-    out.set(bytes, head.length);
-    this.socket.write(out);
+    this.socket.write(clientFrame(text ? Op.TEXT : Op.BINARY, text ? Buffer.from(data) : data));
   }
 
   /**
@@ -116,7 +114,7 @@ export class NodeWebSocket {
       const body = Buffer.alloc(2 + text.length);
       body.writeUInt16BE(code, 0);
       text.copy(body, 2);
-      this.socket.write(Buffer.concat([frameHeader(Op.CLOSE, body.length), body]));
+      this.socket.write(clientFrame(Op.CLOSE, body));
       this.closeSent = true;
     }
     this.socket.end();
@@ -190,7 +188,7 @@ export class NodeWebSocket {
 
   #frame(fin, opcode, payload) {
     if (opcode === Op.PING) {
-      if (!this.closeSent) this.socket.write(Buffer.concat([frameHeader(Op.PONG, payload.length), payload]));
+      if (!this.closeSent) this.socket.write(clientFrame(Op.PONG, payload));
       return;
     }
     if (opcode === Op.PONG) return;
@@ -198,7 +196,7 @@ export class NodeWebSocket {
       this.closeCode = payload.length >= 2 ? payload.readUInt16BE(0) : 1005;
       this.closeReason = payload.length > 2 ? payload.subarray(2).toString('utf8') : '';
       if (!this.closeSent) {
-        this.socket.write(Buffer.concat([frameHeader(Op.CLOSE, Math.min(payload.length, 2)), payload.subarray(0, 2)]));
+        this.socket.write(clientFrame(Op.CLOSE, payload.subarray(0, 2)));
         this.closeSent = true;
       }
       this.open = false;
