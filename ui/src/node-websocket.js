@@ -24,23 +24,28 @@ const Op = Object.freeze({ CONTINUATION: 0, TEXT: 1, BINARY: 2, CLOSE: 8, PING: 
  * A client frame with a zero mask around `payload`, in one buffer.
  * @param {number} opcode
  * @param {Uint8Array} payload
+ * @param {boolean} [mask] false leaves the mask out, which servers must refuse (for tests of them)
  * @returns {Buffer}
  */
-function clientFrame(opcode, payload) {
+function clientFrame(opcode, payload, mask = true) {
   const length = payload.length;
   const extra = length < 126 ? 0 : length < 65536 ? 2 : 8;
-  const out = Buffer.allocUnsafe(6 + extra + length);
+  const head = 2 + extra + (mask ? 4 : 0);
+  const out = Buffer.allocUnsafe(head + length);
   out[0] = 0x80 | opcode;
-  if (extra === 0) out[1] = 0x80 | length;
+  if (extra === 0) out[1] = length;
   else if (extra === 2) {
-    out[1] = 0x80 | 126;
+    out[1] = 126;
     out.writeUInt16BE(length, 2);
   } else {
-    out[1] = 0x80 | 127;
+    out[1] = 127;
     out.writeBigUInt64BE(BigInt(length), 2);
   }
-  out.writeUInt32BE(0, 2 + extra); // the mask
-  out.set(payload, 6 + extra);
+  if (mask) {
+    out[1] |= 0x80;
+    out.writeUInt32BE(0, 2 + extra);
+  }
+  out.set(payload, head);
   return out;
 }
 
@@ -92,11 +97,14 @@ export class NodeWebSocket {
     });
   }
 
-  /** @param {Uint8Array|string} data a binary message, or a text message for a string */
-  send(data) {
+  /**
+   * @param {Uint8Array|string} data a binary message, or a text message for a string
+   * @param {{mask?: boolean}} [options] as the ws package's: mask false sends an unmasked frame
+   */
+  send(data, { mask = true } = {}) {
     if (!this.open || this.closeSent) return;
     const text = typeof data === 'string';
-    this.socket.write(clientFrame(text ? Op.TEXT : Op.BINARY, text ? Buffer.from(data) : data));
+    this.socket.write(clientFrame(text ? Op.TEXT : Op.BINARY, text ? Buffer.from(data) : data, mask));
   }
 
   /**
