@@ -9,8 +9,8 @@
  */
 import './node-version.cjs'; // first: a Node too old stops here, saying what to do
 import { pathToFileURL } from 'node:url';
-import { WebSocket } from 'ws';
 import { EngineLink } from './src/connection.js';
+import { NodeWebSocket } from './src/node-websocket.js';
 import { RequestHandler } from './src/handler.js';
 import { parseSettings } from './src/config.js';
 import { Simulation, DEFAULT_CONFIG } from './src/sim.js';
@@ -27,6 +27,10 @@ Serves each engine URL with a simulation of its own; reconnects until stopped (S
   --test-episodes N        test episodes (default ${D.testEpisodes})
   --initial-equity X       equity at the start of every episode (default ${D.initialEquity})
   --ohlc-window N          candles returned by get_ohlc (default ${D.ohlcWindow})
+  --market NAME            random_walk, trend or mean_revert (default ${D.market})
+  --spread X               spread paid on every fill, a fraction of the price (default ${D.spread})
+  --commission X           commission on every fill, a fraction of its value (default ${D.commission})
+  --NAME VALUE             any other setting of ui/PROTOCOL.md (the markets' parameters)
   --once                   exit once the first session of every URL has ended (one-off
                            checks such as py_engine_native_env.check_ui)
   --quiet                  no connection lines on standard error
@@ -51,7 +55,8 @@ export function startHeadless({ url, settings = {}, once = false, initialDelayMs
     initialDelayMs,
     maxDelayMs,
     onChange,
-    createSocket: (target) => new WebSocket(target, { origin: ORIGIN, perMessageDeflate: false }),
+    binaryType: 'nodebuffer',
+    createSocket: (target) => new NodeWebSocket(target, { origin: ORIGIN }),
   });
   return { link: link.start(), sim, handler };
 }

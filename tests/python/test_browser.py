@@ -329,7 +329,8 @@ def test_episode_through_every_method_in_chromium():
             children.append(server)
             url = await server.line()
             assert url.startswith("http://127.0.0.1:")
-            page = f"{url}index.html?ws=ws://127.0.0.1:{port}&sync=eager&episode_length={EPISODE_LENGTH}"
+            page = (f"{url}index.html?ws=ws://127.0.0.1:{port}&sync=eager"
+                    f"&episode_length={EPISODE_LENGTH}&spread=0&commission=0")
             browser = await Child.start(os.path.join(UI, "browser.mjs"), "--page", page, "--state",
                                         "--screenshot", final_shot, stdin=True)
             children.append(browser)

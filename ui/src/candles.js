@@ -1,7 +1,6 @@
 /**
  * Candle series, stored column-wise: time, open, high, low, close, volume (Float64Array each).
  */
-import { mulberry32, gaussian } from './prng.js';
 
 /**
  * @typedef {{length:number, time:Float64Array, open:Float64Array, high:Float64Array,
@@ -14,19 +13,21 @@ function emptyCandles(length) {
 }
 
 /**
- * Seeded geometric random walk: each candle opens at the previous close.
- * @param {{seed:number, count:number, startPrice:number, volatility:number,
- *          startTime:number, candleSeconds:number}} opts
+ * Candles of a market: each opens at the previous close and closes at open * exp(r), r the
+ * market's next log return; wicks and volume come from the same random source.
+ * @param {{count:number, startPrice:number, volatility:number, startTime:number,
+ *          candleSeconds:number}} opts
+ * @param {() => number} uniform numbers in [0, 1)
+ * @param {() => number} normal standard normal numbers
+ * @param {() => number} logReturn
  * @returns {Candles}
  */
-export function generateCandles({ seed, count, startPrice, volatility, startTime, candleSeconds }) {
-  const uniform = mulberry32(seed);
-  const normal = gaussian(uniform);
+export function generateCandles({ count, startPrice, volatility, startTime, candleSeconds }, uniform, normal, logReturn) {
   const c = emptyCandles(count);
   let prev = startPrice;
   for (let i = 0; i < count; i++) {
     const open = prev;
-    const close = open * Math.exp(volatility * normal());
+    const close = open * Math.exp(logReturn());
     c.time[i] = startTime + i * candleSeconds;
     c.open[i] = open;
     c.close[i] = close;

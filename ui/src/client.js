@@ -118,7 +118,7 @@ function readStart() {
   const params = Object.fromEntries(new URLSearchParams(window.location.search));
   const url = params.ws ?? `ws://${window.location.hostname || '127.0.0.1'}:8765`;
   try {
-    const settings = parseSettings(params);
+    const settings = parseSettings(params, ['ws', 'limit']);
     let limit = 0;
     if (params.limit) {
       limit = Number(params.limit);
@@ -222,6 +222,7 @@ function renderStats({ el, sim }) {
     trades: [String(s.closed), ''],
     winRate: [s.closed ? `${percent(s.wins / s.closed)} (${s.wins}/${s.closed})` : '—', ''],
     drawdown: [percent(s.maxDrawdown, 2), ''],
+    costs: [money(s.spreadPaid + s.commissionPaid), ''],
     reward: [signedMoney(reward), tone(reward)],
   };
   for (const [key, [text, cls]] of Object.entries(values)) setText(el.stats[key], text, cls);
@@ -248,7 +249,7 @@ function renderHistory({ el, view, recorder }, resized) {
   const trains = recorder.history.filter((e) => e.type === 0).length;
   setText(el.historyText, last
     ? `· ${trains} train, ${recorder.history.length - trains} test · `
-      + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)}`
+      + `last ${episodeName(last)} ${signedMoney(last.final - last.initial)} (costs ${money(last.costs)})`
     : '');
 }
 

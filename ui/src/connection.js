@@ -52,12 +52,17 @@ export function closeReason(opened, ready, code, reason) {
  * @property {number} [initialDelayMs] first reconnect delay (doubles per failure)
  * @property {number} [maxDelayMs] reconnect delay cap
  * @property {boolean} [once] stop after the first session that completed its handshake ends
+ * @property {string} [binaryType] of the socket: 'arraybuffer' (the default, a browser's) or
+ *   'nodebuffer' (the ws package's own, which spares a copy of every message)
  */
 
 export class EngineLink {
   /** @param {LinkOptions} options */
-  constructor({ url, createSocket, handler, onChange = () => {}, initialDelayMs = 100, maxDelayMs = 5000, once = false }) {
-    Object.assign(this, { url, createSocket, handler, onChange, initialDelayMs, maxDelayMs, once });
+  constructor({
+    url, createSocket, handler, onChange = () => {}, initialDelayMs = 100, maxDelayMs = 5000, once = false,
+    binaryType = 'arraybuffer',
+  }) {
+    Object.assign(this, { url, createSocket, handler, onChange, initialDelayMs, maxDelayMs, once, binaryType });
     this.state = 'idle'; // connecting | handshake | ready | waiting | stopped
     this.error = '';
     /** Date.now() at which the next attempt starts while waiting, else 0. */
@@ -106,7 +111,7 @@ export class EngineLink {
       return;
     }
     this.socket = socket;
-    socket.binaryType = 'arraybuffer';
+    socket.binaryType = this.binaryType;
     let ready = false;
     let problem = '';
     let opened = false;

@@ -4,6 +4,7 @@ import {
   CLOSE_RESULT_FIELDS, ORDER_REPLY_FIELDS, RejectReason, CloseStatus, CloseAction,
 } from './layout.js';
 import { EventCode } from './rules.js';
+import { MARKETS } from './markets.js';
 
 const lowerKeys = (table) => Object.fromEntries(Object.entries(table).map(([k, v]) => [k.toLowerCase(), v]));
 
@@ -25,6 +26,14 @@ export function describeConfig(sim, { syncPolicy }) {
     train_episodes: sim.split.train,
     test_episodes: sim.split.test,
     initial_equity: c.initialEquity,
+    market: sim.candleSource === 'generated' ? c.market : null,
+    market_edge: sim.candleSource === 'generated' ? MARKETS[c.market].edge : null,
+    volatility: c.volatility,
+    trend_drift: c.trendDrift,
+    trend_switch: c.trendSwitch,
+    revert_rate: c.revertRate,
+    spread: c.spread,
+    commission: c.commission,
     ohlc_window: c.ohlcWindow,
     sync_policy: syncPolicy,
     episode: { index: sim.episode.index, type: sim.episode.type ? 'test' : 'train' },

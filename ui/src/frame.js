@@ -3,7 +3,7 @@
  *
  *   0 u8 version | 1 u8 kind | 2 u16 flags | 4 u32 seq | 8 u16 fnId | 10 u16 reserved | 12 u32 payload_len
  */
-import { toBytes, viewOf } from './bytes.js';
+import { toBytes, viewOf, takeHeadroom, HEADROOM } from './bytes.js';
 
 export const PROTOCOL_VERSION = 1;
 export const HEADER_LEN = 16;
@@ -30,8 +30,10 @@ export class FrameError extends Error {
   }
 }
 
+if (HEADROOM !== HEADER_LEN) throw new Error('payload headroom must hold a frame header');
+
 /**
- * Build one frame.
+ * Build one frame. A payload made by reservePayload becomes the frame in place, others are copied.
  * @param {number} kind
  * @param {number} seq u32
  * @param {number} fnId u16
@@ -39,14 +41,16 @@ export class FrameError extends Error {
  * @returns {Uint8Array}
  */
 export function encodeFrame(kind, seq, fnId, payload = new Uint8Array(0)) {
-  const out = new Uint8Array(HEADER_LEN + payload.length);
+  let out = takeHeadroom(payload);
+  const copy = out === null;
+  if (copy) out = new Uint8Array(HEADER_LEN + payload.length);
   const dv = viewOf(out);
   dv.setUint8(0, PROTOCOL_VERSION);
   dv.setUint8(1, kind);
   dv.setUint32(4, seq >>> 0, true);
   dv.setUint16(8, fnId & 0xffff, true);
   dv.setUint32(12, payload.length, true);
-  out.set(payload, HEADER_LEN);
+  if (copy) out.set(payload, HEADER_LEN);
   return out;
 }
 

@@ -18,7 +18,7 @@ export const EVENT_FIELDS = Object.freeze(['code', 'step', 'time', 'id', 'price'
 
 export const SUMMARY_FIELDS = Object.freeze([
   'episode_index', 'episode_type', 'steps', 'initial_equity', 'final_equity', 'realised_pnl',
-  'closed_trades', 'winning_trades', 'losing_trades', 'max_drawdown',
+  'closed_trades', 'winning_trades', 'losing_trades', 'max_drawdown', 'spread_paid', 'commission_paid',
 ]);
 
 export const CLOSE_RESULT_FIELDS = Object.freeze([

@@ -30,6 +30,9 @@ function oneOf(value, allowed, what) {
   return value;
 }
 
+const SIGNS = [1, -1];
+const BITS = [1, 0];
+
 function initCandles(sim, payload) {
   const m = decodeMatF64(payload);
   if (m.cols < 4 || m.rows < 2) badValue(`init_candles needs at least 2 rows and 4 columns, got ${m.rows}x${m.cols}`);
@@ -55,12 +58,15 @@ function resetEpisode(sim, payload) {
 
 function placeOrder(sim, payload) {
   const v = vecOfLength(payload, 13, 'place_order');
-  const [tpOn, slOn, trOn, tlOn] = [2, 3, 4, 5].map((i) => oneOf(v[i], [1, -1], `place_order flag ${i}`) === 1);
+  const tpOn = oneOf(v[2], SIGNS, 'place_order flag 2') === 1;
+  const slOn = oneOf(v[3], SIGNS, 'place_order flag 3') === 1;
+  const trOn = oneOf(v[4], SIGNS, 'place_order flag 4') === 1;
+  const tlOn = oneOf(v[5], SIGNS, 'place_order flag 5') === 1;
   const fraction = (on, raw) => (on ? (raw + 1) / 100 : null);
   return encodeVecF64(sim.placeOrder({
     price: v[1],
-    side: oneOf(v[6], [1, -1], 'place_order side'),
-    type: oneOf(v[7], [1, -1], 'place_order type'),
+    side: oneOf(v[6], SIGNS, 'place_order side'),
+    type: oneOf(v[7], SIGNS, 'place_order type'),
     units: v[8],
     takeProfit: fraction(tpOn, v[9]),
     stopLoss: fraction(slOn, v[10]),
@@ -71,10 +77,12 @@ function placeOrder(sim, payload) {
 
 function placeTicket(sim, payload) {
   const v = vecOfLength(payload, 9, 'place_ticket');
-  const [tpOn, slOn, trOn] = [1, 2, 3].map((i) => oneOf(v[i], [1, 0], `place_ticket flag ${i}`) === 1);
+  const tpOn = oneOf(v[1], BITS, 'place_ticket flag 1') === 1;
+  const slOn = oneOf(v[2], BITS, 'place_ticket flag 2') === 1;
+  const trOn = oneOf(v[3], BITS, 'place_ticket flag 3') === 1;
   const distance = (on, raw) => (on ? raw + 1 : null);
   return encodeVecF64(sim.placeTicket({
-    side: oneOf(v[4], [1, 0], 'place_ticket side') === 1 ? 1 : -1,
+    side: oneOf(v[4], BITS, 'place_ticket side') === 1 ? 1 : -1,
     units: v[5],
     takeProfit: distance(tpOn, v[6]),
     stopLoss: distance(slOn, v[7]),

@@ -5,7 +5,7 @@
  *   VecMatF64 a VecF64 directly followed by a MatF64
  *   CloseStep u32 n, i32 x n ids, i32 x n actions, f64 x n ratios
  */
-import { toBytes, viewOf } from './bytes.js';
+import { toBytes, viewOf, reservePayload } from './bytes.js';
 
 /** A payload whose bytes do not fit its kind. */
 export class PayloadError extends Error {
@@ -35,7 +35,7 @@ function readF64s(dv, offset, count) {
  * @returns {Uint8Array}
  */
 export function encodeVecF64(values) {
-  const out = new Uint8Array(4 + 8 * values.length);
+  const out = reservePayload(4 + 8 * values.length);
   const dv = viewOf(out);
   dv.setUint32(0, values.length, true);
   writeF64s(dv, 4, values);
@@ -66,7 +66,7 @@ export function encodeMatF64(rows, cols, data) {
   if (data.length !== rows * cols) {
     throw new PayloadError(`MatF64 data length mismatch: expected ${rows * cols}, got ${data.length}`);
   }
-  const out = new Uint8Array(8 + 8 * data.length);
+  const out = reservePayload(8 + 8 * data.length);
   const dv = viewOf(out);
   dv.setUint32(0, rows, true);
   dv.setUint32(4, cols, true);
@@ -101,11 +101,17 @@ export function decodeMatF64(data) {
  * @returns {Uint8Array}
  */
 export function encodeVecMatF64(vec, mat) {
-  const head = encodeVecF64(vec);
-  const tail = encodeMatF64(mat.rows, mat.cols, mat.data);
-  const out = new Uint8Array(head.length + tail.length);
-  out.set(head, 0);
-  out.set(tail, head.length);
+  if (mat.data.length !== mat.rows * mat.cols) {
+    throw new PayloadError(`MatF64 data length mismatch: expected ${mat.rows * mat.cols}, got ${mat.data.length}`);
+  }
+  const at = 4 + 8 * vec.length;
+  const out = reservePayload(at + 8 + 8 * mat.data.length);
+  const dv = viewOf(out);
+  dv.setUint32(0, vec.length, true);
+  writeF64s(dv, 4, vec);
+  dv.setUint32(at, mat.rows, true);
+  dv.setUint32(at + 4, mat.cols, true);
+  writeF64s(dv, at + 8, mat.data);
   return out;
 }
 

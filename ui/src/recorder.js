@@ -38,6 +38,7 @@ const EXIT_CODES = new Set([
  * @property {number} trades closed positions
  * @property {number} wins
  * @property {number} maxDrawdown fraction of the peak
+ * @property {number} costs spread and commission paid in the episode
  * @property {boolean} complete ended by end_session, not cut short by a reset
  */
 
@@ -113,7 +114,7 @@ export class Recorder {
     this.history.push({
       seq: this.ended, type: this.episode.type, index: this.episode.index, steps: h.length - 1,
       initial: h[0], final: h[h.length - 1], trades: s.closed, wins: s.wins,
-      maxDrawdown: s.maxDrawdown, complete,
+      maxDrawdown: s.maxDrawdown, costs: s.spreadPaid + s.commissionPaid, complete,
     });
   }
 

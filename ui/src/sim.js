@@ -2,10 +2,17 @@
  * The market simulation: candles, episodes, orders, positions and accounting. Pure state, no I/O;
  * the same seed and the same sequence of calls always give the same numbers.
  *
- * Money: pnl = side * (exit - entry) * units; balance holds realised pnl, equity adds the
- * unrealised pnl at the current close. There are no fees, spread or margin.
+ * Money: every fill pays half the spread (a buy fills spread / 2 of the price above it, a sell
+ * below) and a commission of its notional value; pnl = side * (exit - entry) * units less the
+ * commissions; balance holds realised pnl, equity adds the unrealised pnl: what closing every
+ * position at the current close would give, its costs included.
+ * There is no margin.
+ *
+ * Generated candles are made one episode at a time from the episode's own seed; candles loaded
+ * by the engine are one series cut into episodes.
  */
-import { generateCandles, candlesFromMatrix } from './candles.js';
+import { candlesFromMatrix } from './candles.js';
+import { MARKETS, episodeCandles } from './markets.js';
 import { splitEpisodes, locateEpisode, EpisodeType } from './episodes.js';
 import { EventCode, exitOnCandle, trailOnCandle, fillOnCandle } from './rules.js';
 import {
@@ -17,12 +24,18 @@ export const DEFAULT_CONFIG = Object.freeze({
   seed: 1,
   instrument: 'SIM-USD',
   episodeLength: 240,
-  trainEpisodes: 8,
-  testEpisodes: 2,
+  trainEpisodes: 1000000,
+  testEpisodes: 250000,
   initialEquity: 10000,
   ohlcWindow: 64,
   startPrice: 100,
+  market: 'random_walk',
   volatility: 0.002,
+  trendDrift: 0.0008,
+  trendSwitch: 0.02,
+  revertRate: 0.1,
+  spread: 0.0002,
+  commission: 0.0001,
   startTime: 1700000000,
   candleSeconds: 60,
 });
@@ -34,15 +47,10 @@ export class Simulation {
   constructor(config = {}) {
     this.config = { ...DEFAULT_CONFIG, ...config };
     const c = this.config;
+    if (!Object.hasOwn(MARKETS, c.market)) throw new RangeError(`unknown market: ${c.market}`);
     this.candleSource = 'generated';
     this.nextId = 1;
-    this.#useCandles(generateCandles({ ...c, count: (c.trainEpisodes + c.testEpisodes) * c.episodeLength + 1 }));
-  }
-
-  #useCandles(candles) {
-    const c = this.config;
-    this.candles = candles;
-    this.split = splitEpisodes(candles.length, c.episodeLength, c.testEpisodes / (c.trainEpisodes + c.testEpisodes));
+    this.split = { length: c.episodeLength, train: c.trainEpisodes, test: c.testEpisodes };
     this.resetEpisode(0, EpisodeType.TRAIN);
   }
 
@@ -51,8 +59,11 @@ export class Simulation {
    * @param {{rows:number, cols:number, data:ArrayLike<number>}} mat rows >= 2, cols >= 4
    */
   loadCandles(mat) {
+    const c = this.config;
     this.candleSource = 'init_candles';
-    this.#useCandles(candlesFromMatrix(mat, this.config));
+    this.candles = candlesFromMatrix(mat, c);
+    this.split = splitEpisodes(this.candles.length, c.episodeLength, c.testEpisodes / (c.trainEpisodes + c.testEpisodes));
+    this.resetEpisode(0, EpisodeType.TRAIN);
   }
 
   /**
@@ -64,6 +75,11 @@ export class Simulation {
   resetEpisode(index, type) {
     const episode = locateEpisode(this.split, index, type);
     if (!episode) return null;
+    if (this.candleSource === 'generated') {
+      const { candles, start } = episodeCandles(this.config, type, episode.index);
+      this.candles = candles;
+      episode.start = start;
+    }
     this.episode = episode;
     this.cursor = episode.start;
     this.balance = this.config.initialEquity;
@@ -71,7 +87,9 @@ export class Simulation {
     this.orders = new Map();
     this.events = [];
     this.ended = false;
-    this.stats = { closed: 0, wins: 0, losses: 0, realised: 0, peak: this.balance, maxDrawdown: 0 };
+    this.stats = {
+      closed: 0, wins: 0, losses: 0, realised: 0, peak: this.balance, maxDrawdown: 0, spreadPaid: 0, commissionPaid: 0,
+    };
     this.equityHistory = [this.balance];
     return episode.index;
   }
@@ -84,8 +102,15 @@ export class Simulation {
   /** Unrealised pnl of every open position at the current close. */
   get unrealised() {
     let sum = 0;
-    for (const p of this.positions.values()) sum += p.side * (this.price - p.entry) * p.units;
+    for (const p of this.positions.values()) sum += this.#openPnl(p);
     return sum;
+  }
+
+  /** The pnl a position would realise if closed at the current close, costs included. */
+  #openPnl(p) {
+    const { spread, commission } = this.config;
+    const exit = this.price * (1 - p.side * spread / 2);
+    return p.side * (exit - p.entry) * p.units - commission * exit * p.units;
   }
 
   get equity() { return this.balance + this.unrealised; }
@@ -98,24 +123,29 @@ export class Simulation {
     if (this.done) return false;
     this.cursor += 1;
     const k = this.candles;
-    const [o, h, l, c] = [k.open[this.cursor], k.high[this.cursor], k.low[this.cursor], k.close[this.cursor]];
-    for (const pos of [...this.positions.values()]) {
+    const o = k.open[this.cursor];
+    const h = k.high[this.cursor];
+    const l = k.low[this.cursor];
+    const c = k.close[this.cursor];
+    // A Map iterates safely while its current entry is deleted, which is all these loops do.
+    for (const pos of this.positions.values()) {
       const exit = exitOnCandle(pos, o, h, l);
       if (exit) this.#closeUnits(pos, pos.units, exit.price, exit.code);
       else if (trailOnCandle(pos, h, l)) this.#event(EventCode.TRAILING_MOVED, pos.id, pos.trailStop, pos.units, 0);
     }
-    for (const order of [...this.orders.values()]) {
+    for (const order of this.orders.values()) {
       const fill = fillOnCandle(order, o, h, l);
       if (fill === null) continue;
       this.orders.delete(order.id);
-      this.#open(order.id, order.side, order.units, fill, Source.ORDER, order.expiryStep, {
-        takeProfit: order.tpFrac * fill, stopLoss: order.slFrac * fill, trail: order.trailFrac * fill,
+      const entry = this.#fill(fill, order.side, order.units);
+      this.#open(order.id, order.side, order.units, entry, Source.ORDER, order.expiryStep, {
+        takeProfit: order.tpFrac * entry, stopLoss: order.slFrac * entry, trail: order.trailFrac * entry,
       });
     }
-    for (const pos of [...this.positions.values()]) {
+    for (const pos of this.positions.values()) {
       if (pos.expiryStep <= this.step) this.#closeUnits(pos, pos.units, c, EventCode.TIME_LIMIT);
     }
-    for (const order of [...this.orders.values()]) {
+    for (const order of this.orders.values()) {
       if (!(order.expiryStep <= this.step)) continue; // NaN = no time limit
       this.orders.delete(order.id);
       this.#event(EventCode.ORDER_EXPIRED, order.id, order.price, order.units, 0);
@@ -136,7 +166,28 @@ export class Simulation {
     this.events.push([code, this.step, this.time, id, price, units, pnl]);
   }
 
-  /** Offsets are price distances from the entry; NaN means none. */
+  /**
+   * The price a trade of `side` gets at market price `price`; the spread paid is counted.
+   * @param {number} price
+   * @param {number} side +1 buys, -1 sells
+   * @param {number} units
+   */
+  #fill(price, side, units) {
+    const fill = price * (1 + side * this.config.spread / 2);
+    this.stats.spreadPaid += Math.abs(fill - price) * units;
+    return fill;
+  }
+
+  /** Commission of a fill, taken from the balance; returns it. */
+  #commission(fill, units) {
+    const fee = this.config.commission * fill * units;
+    this.balance -= fee;
+    this.stats.realised -= fee;
+    this.stats.commissionPaid += fee;
+    return fee;
+  }
+
+  /** Opens at the fill price `entry`. Offsets are price distances from the entry; NaN means none. */
   #open(id, side, units, entry, source, expiryStep, { takeProfit, stopLoss, trail }) {
     const pos = {
       id, side, units, entry, source, expiryStep, entryStep: this.step, realised: 0,
@@ -147,24 +198,30 @@ export class Simulation {
       best: entry,
     };
     this.positions.set(id, pos);
-    this.#event(EventCode.FILLED, id, entry, units, 0);
+    const fee = this.#commission(entry, units);
+    pos.realised -= fee;
+    this.#event(EventCode.FILLED, id, entry, units, 0 - fee);
     return pos;
   }
 
+  /** Closes `units` of `pos` at market price `price`; returns [pnl, fill price]. */
   #closeUnits(pos, units, price, code) {
-    const pnl = pos.side * (price - pos.entry) * units;
+    const fill = this.#fill(price, -pos.side, units);
+    const fee = this.config.commission * fill * units;
+    const pnl = pos.side * (fill - pos.entry) * units - fee;
+    this.stats.commissionPaid += fee;
     this.balance += pnl;
     this.stats.realised += pnl;
     pos.realised += pnl;
     pos.units -= units;
-    this.#event(code, pos.id, price, units, pnl);
-    if (pos.units > DUST) return pnl;
+    this.#event(code, pos.id, fill, units, pnl);
+    if (pos.units > DUST) return [pnl, fill];
     pos.units = 0;
     this.positions.delete(pos.id);
     this.stats.closed += 1;
     if (pos.realised > 0) this.stats.wins += 1;
     else if (pos.realised < 0) this.stats.losses += 1;
-    return pnl;
+    return [pnl, fill];
   }
 
   /**
@@ -198,10 +255,11 @@ export class Simulation {
     const reason = this.#rejectReason(t.units, [t.takeProfit, t.stopLoss, t.trailing]);
     if (reason) return [0, 0, NaN, reason];
     const id = this.nextId++;
-    this.#open(id, t.side, t.units, this.price, Source.TICKET, NaN,
+    const entry = this.#fill(this.price, t.side, t.units);
+    this.#open(id, t.side, t.units, entry, Source.TICKET, NaN,
       { takeProfit: t.takeProfit ?? NaN, stopLoss: t.stopLoss ?? NaN, trail: t.trailing ?? NaN });
     this.#recordEquity();
-    return [1, id, this.price, RejectReason.NONE];
+    return [1, id, entry, RejectReason.NONE];
   }
 
   #rejectReason(units, offsets) {
@@ -219,9 +277,14 @@ export class Simulation {
    * @returns {{rows:number, cols:number, data:Float64Array}}
    */
   closePositions(ids, actions, ratios) {
-    const rows = Array.from(ids, (id, i) => [id, ...this.#closeOne(id, actions[i], ratios[i])]);
+    const cols = CLOSE_RESULT_FIELDS.length;
+    const data = new Float64Array(ids.length * cols);
+    for (let i = 0; i < ids.length; i++) {
+      data[i * cols] = ids[i];
+      data.set(this.#closeOne(ids[i], actions[i], ratios[i]), i * cols + 1);
+    }
     this.#recordEquity();
-    return matrix(rows, CLOSE_RESULT_FIELDS.length);
+    return { rows: ids.length, cols, data };
   }
 
   #closeOne(id, action, ratio) {
@@ -244,8 +307,8 @@ export class Simulation {
     if (share === 0) return none(CloseStatus.NOTHING, pos.units);
     const units = share === 1 ? pos.units : pos.units * share;
     const code = share === 1 ? EventCode.CLOSED : EventCode.REDUCED;
-    const pnl = this.#closeUnits(pos, units, this.price, code);
-    return [CloseStatus.DONE, units, this.price, pnl, pos.units];
+    const [pnl, fill] = this.#closeUnits(pos, units, this.price, code);
+    return [CloseStatus.DONE, units, fill, pnl, pos.units];
   }
 
   /** @returns {number[]} the snapshot vector, see SNAPSHOT_FIELDS */
@@ -258,11 +321,25 @@ export class Simulation {
 
   /** @returns {{rows:number, cols:number, data:Float64Array}} open positions, see TICKET_FIELDS */
   ticketList() {
-    const rows = [...this.positions.values()].map((p) => [
-      p.id, p.side, p.units, p.entry, p.entryStep, this.price, p.side * (this.price - p.entry) * p.units,
-      p.takeProfit, p.stopLoss, p.trailStop, p.expiryStep, p.source,
-    ]);
-    return matrix(rows, TICKET_FIELDS.length);
+    const cols = TICKET_FIELDS.length;
+    const data = new Float64Array(this.positions.size * cols);
+    let at = 0;
+    for (const p of this.positions.values()) {
+      data[at] = p.id;
+      data[at + 1] = p.side;
+      data[at + 2] = p.units;
+      data[at + 3] = p.entry;
+      data[at + 4] = p.entryStep;
+      data[at + 5] = this.price;
+      data[at + 6] = this.#openPnl(p);
+      data[at + 7] = p.takeProfit;
+      data[at + 8] = p.stopLoss;
+      data[at + 9] = p.trailStop;
+      data[at + 10] = p.expiryStep;
+      data[at + 11] = p.source;
+      at += cols;
+    }
+    return { rows: this.positions.size, cols, data };
   }
 
   /** @returns {{rows:number, cols:number, data:Float64Array}} the last ohlcWindow candles up to now */
@@ -294,7 +371,7 @@ export class Simulation {
     const s = this.stats;
     return matrix([[
       this.episode.index, this.episode.type, this.step, this.config.initialEquity, this.equity,
-      s.realised, s.closed, s.wins, s.losses, s.maxDrawdown,
+      s.realised, s.closed, s.wins, s.losses, s.maxDrawdown, s.spreadPaid, s.commissionPaid,
     ]], SUMMARY_FIELDS.length);
   }
 }

@@ -10,7 +10,7 @@ import {
 import { SNAPSHOT_FIELDS, TICKET_FIELDS, OHLC_FIELDS, EVENT_FIELDS, SUMMARY_FIELDS, CLOSE_RESULT_FIELDS } from '../src/layout.js';
 import { call, hex } from './helpers.mjs';
 
-const fresh = (options) => new RequestHandler(new Simulation({ seed: 11 }), options);
+const fresh = (options) => new RequestHandler(new Simulation({ seed: 11, trainEpisodes: 8, testEpisodes: 2 }), options);
 const resetPayload = (index, type) => { const b = new Uint8Array(5); new DataView(b.buffer).setUint32(0, index, true); b[4] = type; return b; };
 const ORDER = [1, 100, -1, -1, -1, -1, 1, 1, 10, 0, 0, 0, 0];
 const TICKET = [1, 0, 0, 0, 1, 5, 0, 0, 0];
@@ -107,7 +107,7 @@ test('sync policy, episode selection and the test set', () => {
   const h = fresh();
   const cases = [[0, 0, '00000000'], [9, 0, '01000000'], [1, 1, '01000000'], [4, 1, '00000000']];
   for (const [index, type, want] of cases) assert.equal(hex(call(h, Fn.RESET_EPISODE, resetPayload(index, type)).payload), want);
-  assert.deepEqual([h.sim.episode.start, h.sim.episode.type], [8 * 240, 1], 'test episodes follow the train ones');
+  assert.deepEqual([h.sim.episode.index, h.sim.episode.type], [0, 1]);
   const single = new RequestHandler(new Simulation({ trainEpisodes: 1, testEpisodes: 0 }));
   const reply = call(single, Fn.RESET_EPISODE, resetPayload(0, 1));
   assert.deepEqual(reply.error, { err: 4, sub: 1, message: 'no test episode available' });

@@ -4,11 +4,12 @@ import { encodeFrame, decodeFrame, decodeErrorBody, Kind } from '../src/frame.js
 
 /**
  * A simulation over hand-made candles [open, high, low, close]; the whole series is one episode.
+ * Without costs unless `config` sets them.
  * @param {number[][]} rows
  * @param {object} [config]
  */
 export function simOver(rows, config = {}) {
-  const sim = new Simulation({ initialEquity: 1000, ...config });
+  const sim = new Simulation({ initialEquity: 1000, spread: 0, commission: 0, ...config });
   sim.loadCandles({ rows: rows.length, cols: 4, data: rows.flat() });
   return sim;
 }

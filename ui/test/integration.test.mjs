@@ -58,7 +58,7 @@ test('headless UI serves a scripted episode and reconnects after the engine drop
   const eng = await engine();
   const waits = []; // [reason, ms until the retry, failures] each time the link waits
   const { link, sim } = startHeadless({
-    url: eng.url, settings: { seed: '21', sync: 'eager' }, initialDelayMs: 20, maxDelayMs: 100,
+    url: eng.url, settings: { seed: '21', sync: 'eager', test_episodes: '2' }, initialDelayMs: 20, maxDelayMs: 100,
     onChange: (l) => { if (l.state === 'waiting') waits.push([l.error, l.retryAt - Date.now(), l.failures]); },
   });
   try {
