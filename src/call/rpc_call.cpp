@@ -41,18 +41,43 @@ struct Exchange {
   EngineError failure(std::string message) const {
     return EngineError::transport(seq, fn_id, std::move(message));
   }
-
-  void hand_over(const InstalledConnection& to, const codec::RequestHead& head, Bytes payload,
-                 const Timeout& timeout) {
-    conn = to;
-    deadline = deadline_after(Clock::now(), timeout);
-    conn.conn->queue_binary(head, std::move(payload));
-  }
 };
 
-// The rest of the request, as far as the socket takes it now; nullopt once all of it is out.
-std::optional<Progress> send_rest(Exchange& x) {
-  if (x.sent) return std::nullopt;
+// The first steps of a call, shared by the worker's path (rpc_call, which takes each guard in
+// turn) and the caller's thread (start_call, which holds both guards already).
+
+// 1. Presence check, under the connection guard: no number is spent while nothing is connected.
+std::optional<EngineError> absent(const SlotGuard& slot, std::uint16_t fn_id) {
+  if (slot->has_value()) return std::nullopt;
+  return EngineError::transport(std::nullopt, fn_id, "no websocket connected");
+}
+
+// 2. Numbering, under the counter's guard, wrapping from 4294967295 to 0, and 3. framing: the
+// header; the payload goes out from where it is.
+Result<codec::RequestHead> number(Exchange& x, CounterGuard& counter, std::size_t payload_len) {
+  x.seq = *counter;
+  *counter = x.seq + 1;
+  return codec::encode_request_head(x.seq, x.fn_id, payload_len);
+}
+
+// 4. The request handed to the connection in the slot, under its guard; the deadline starts.
+std::optional<EngineError> hand_over(Exchange& x, const SlotGuard& slot,
+                                     const codec::RequestHead& head, Bytes payload,
+                                     const Timeout& timeout) {
+  if (!slot->has_value()) return x.failure("connection missing");
+  x.conn = **slot;
+  x.deadline = deadline_after(Clock::now(), timeout);
+  x.conn.conn->queue_binary(head, std::move(payload));
+  return std::nullopt;
+}
+
+struct RequestOut {};
+using Sending = std::variant<RequestOut, Need, Result<Bytes>>;
+
+// The rest of the request, as far as the socket takes it now: all of it out, the socket full
+// (Need::Write), or the call's outcome after a failed send.
+Sending send_rest(Exchange& x) {
+  if (x.sent) return RequestOut{};
   std::string failure;
   switch (x.conn.conn->flush(failure)) {
     case Connection::Flush::Blocked: return Need::Write;
@@ -61,7 +86,7 @@ std::optional<Progress> send_rest(Exchange& x) {
     case Connection::Flush::Done: break;
   }
   x.sent = true;
-  return std::nullopt;
+  return RequestOut{};
 }
 
 // The messages that are in, in arrival order, until one settles the call.
@@ -72,7 +97,7 @@ Progress take_messages(Exchange& x) {
       return Result<Bytes>(x.failure("websocket closed"));
     if (item->type == wire::Incoming::Type::Failed)
       return Result<Bytes>(x.failure("websocket recv failed: " + wire::error_text(item->error)));
-    const ByteView head(item->head.data(), std::min(item->size, wire::RPC_HEAD_LEN));
+    const ByteView head(item->head.data(), std::min(item->size, codec::HEADER_LEN));
     codec::ReplyStep step = codec::classify_reply(head, item->size, std::move(item->body), x.seq,
                                                   x.fn_id);
     if (auto* settled = std::get_if<codec::Settled>(&step)) return std::move(settled->outcome);
@@ -85,9 +110,16 @@ Progress take_messages(Exchange& x) {
   return Need::Read;
 }
 
+// Where a call stands after a send that did not get all of the request out.
+Progress unsent(Sending sending) {
+  if (auto* need = std::get_if<Need>(&sending)) return *need;
+  return std::move(std::get<Result<Bytes>>(sending));
+}
+
 Progress advance(Exchange& x) {
-  if (auto progress = send_rest(x)) return std::move(*progress);
-  return take_messages(x);
+  Sending sending = send_rest(x);
+  return std::holds_alternative<RequestOut>(sending) ? take_messages(x)
+                                                     : unsent(std::move(sending));
 }
 
 // The deadline's timer ends the wait in progress when it fires; it outlives the exchange only
@@ -125,12 +157,11 @@ net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool rece
   } end_watch{*watch, timer, *x.conn.conn};
 
   for (;;) {
-    std::optional<Progress> progress = send_rest(x);
-    if (!progress) {
-      if (!receive) co_return std::nullopt;
-      progress = take_messages(x);
-    }
-    if (auto* outcome = std::get_if<Result<Bytes>>(&*progress)) co_return std::move(*outcome);
+    Sending sending = send_rest(x);
+    const bool out = std::holds_alternative<RequestOut>(sending);
+    if (out && !receive) co_return std::nullopt;
+    Progress progress = out ? take_messages(x) : unsent(std::move(sending));
+    if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) co_return std::move(*outcome);
     if (Clock::now() >= x.deadline) {
       if (x.grace_used) co_return Result<Bytes>(x.failure("timeout waiting response"));
       x.grace_used = true;
@@ -139,7 +170,7 @@ net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool rece
     }
     // Half a request cannot be taken back (it would corrupt the stream), so until all of it
     // is out only the deadline ends the wait, not a cancellation.
-    co_await x.conn.conn->wait_ready(std::get<Need>(*progress), x.sent);
+    co_await x.conn.conn->wait_ready(std::get<Need>(progress), x.sent);
   }
 }
 
@@ -217,31 +248,24 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   // Cancellation ends the call at its waits for a lock or a reply, never mid-send.
   co_await net::this_coro::throw_if_cancelled(false);
 
-  // 1. Presence check: no number is spent while nothing is connected.
-  {
-    auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
-    if (!slot->has_value())
-      co_return EngineError::transport(std::nullopt, fn_id, "no websocket connected");
-  }
-
-  // 2. Numbering, wrapping from 4294967295 to 0.
   Exchange x;
   x.fn_id = fn_id;
   {
-    auto counter = co_await shared->seq_counter.async_lock(net::use_awaitable);
-    x.seq = *counter;
-    *counter = x.seq + 1;
+    auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
+    if (auto error = absent(slot, fn_id)) co_return std::move(*error);
   }
-
-  // 3. Framing: the header; the payload goes out from where it is.
-  Result<codec::RequestHead> head = codec::encode_request_head(x.seq, fn_id, payload.size());
+  Result<codec::RequestHead> head;
+  {
+    auto counter = co_await shared->seq_counter.async_lock(net::use_awaitable);
+    head = number(x, counter, payload.size());
+  }
   if (!head) co_return std::move(head).error();
 
   // 4. Sending, within the call's deadline.
   {
     auto slot = co_await shared->conn_slot.async_lock(net::use_awaitable);
-    if (!slot->has_value()) co_return x.failure("connection missing");
-    x.hand_over(**slot, head.value(), std::move(payload), timeout);
+    if (auto error = hand_over(x, slot, head.value(), std::move(payload), timeout))
+      co_return std::move(*error);
     if (auto failed = co_await run_exchange(x, false)) {
       close_after(slot, x, *failed);
       co_return std::move(*failed);
@@ -281,21 +305,19 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
   }
 
   // The steps of rpc_call, with both guards taken at once: nobody else was waiting for them.
-  if (!slot->has_value()) {
-    out.done.emplace(EngineError::transport(std::nullopt, fn_id, "no websocket connected"));
+  if (auto error = absent(slot, fn_id)) {
+    out.done.emplace(std::move(*error));
     return out;
   }
   Exchange x;
   x.fn_id = fn_id;
-  x.seq = *counter;
-  *counter = x.seq + 1;
+  Result<codec::RequestHead> head = number(x, counter, payload.size());
   counter.unlock();
-  Result<codec::RequestHead> head = codec::encode_request_head(x.seq, fn_id, payload.size());
   if (!head) {
     out.done.emplace(std::move(head).error());
     return out;
   }
-  x.hand_over(**slot, head.value(), std::move(payload), timeout);
+  hand_over(x, slot, head.value(), std::move(payload), timeout);  // the slot holds a connection
 
   // Spin on the socket: on this machine, a wake-up from a blocking wait costs more than a
   // fast UI takes to answer.

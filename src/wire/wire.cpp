@@ -83,11 +83,10 @@ FrameReader::Status FrameReader::read(ReadSome source, void* context, Incoming& 
       continue;
     }
     have_ += static_cast<std::size_t>(n);
-    if (have_ < 2) continue;
-    const unsigned len7 = header_[1] & 0x7F;
-    need_ = 2 + (len7 == 126 ? 2 : len7 == 127 ? 8 : 0) + ((header_[1] & 0x80) ? 4 : 0);
+    const Header h = parse_header(header_.data(), have_);
+    need_ = h.size;
     // Only an unmasked frame (always refused) can have a header shorter than what was read.
-    if (have_ >= need_ && header_complete(out)) return Status::Item;
+    if (have_ >= need_ && begin_frame(h, out)) return Status::Item;
   }
 }
 
@@ -114,65 +113,78 @@ ssize_t FrameReader::pull(ReadSome source, void* context, iovec* iov, int count)
   return static_cast<ssize_t>(n);
 }
 
+// The header's fields from its first `have` bytes; `size` is known from the first two, the
+// rest once `size` bytes are in.
+FrameReader::Header FrameReader::parse_header(const unsigned char* p, std::size_t have) {
+  Header h;
+  if (have < 2) return h;
+  h.fin = (p[0] & 0x80) != 0;
+  h.rsv = (p[0] & 0x70) != 0;
+  h.opcode = static_cast<std::uint8_t>(p[0] & 0x0F);
+  h.masked = (p[1] & 0x80) != 0;
+  h.len7 = p[1] & 0x7F;
+  const std::size_t width = h.len7 == 126 ? 2 : h.len7 == 127 ? 8 : 0;
+  h.size = 2 + width + (h.masked ? 4 : 0);
+  if (have < h.size) return h;
+  h.len = width == 0 ? h.len7 : 0;
+  for (std::size_t i = 0; i < width; ++i) h.len = (h.len << 8) | p[2 + i];  // big-endian
+  if (h.masked) std::memcpy(h.key.data(), p + 2 + width, 4);
+  return h;
+}
+
 // The checks run in the order the WebSocket library applies them, after the frame-size limit.
-bool FrameReader::header_complete(Incoming& out) {
-  const unsigned len7 = header_[1] & 0x7F;
-  const bool masked = (header_[1] & 0x80) != 0;
-  const bool rsv = (header_[0] & 0x70) != 0;
-  const auto opcode = static_cast<std::uint8_t>(header_[0] & 0x0F);
-  const bool fin = (header_[0] & 0x80) != 0;
-  std::uint64_t len = len7;
-  std::size_t at = 2;
-  if (len7 >= 126) {
-    const std::size_t width = len7 == 126 ? 2 : 8;
-    len = 0;
-    for (std::size_t i = 0; i < width; ++i) len = (len << 8) | header_[at + i];  // big-endian
-    at += width;
-  }
-  if (len > max_frame_) return fail(frame_too_big_error(), out);
-  switch (opcode) {
+error_code FrameReader::refusal(const Header& h) const {
+  if (h.len > max_frame_) return frame_too_big_error();
+  switch (h.opcode) {
     case OP_TEXT:
     case OP_BINARY:
-      if (in_message_) return fail(websocket::error::bad_data_frame, out);
-      if (rsv) return fail(websocket::error::bad_reserved_bits, out);
+      if (in_message_) return websocket::error::bad_data_frame;
       break;
     case OP_CONTINUATION:
-      if (!in_message_) return fail(websocket::error::bad_continuation, out);
-      if (rsv) return fail(websocket::error::bad_reserved_bits, out);
+      if (!in_message_) return websocket::error::bad_continuation;
       break;
-    default:
-      if (opcode != OP_CLOSE && opcode != OP_PING && opcode != OP_PONG)
-        return fail(websocket::error::bad_opcode, out);
-      if (!fin) return fail(websocket::error::bad_control_fragment, out);
-      if (len7 > 125) return fail(websocket::error::bad_control_size, out);
-      if (rsv) return fail(websocket::error::bad_reserved_bits, out);
+    case OP_CLOSE:
+    case OP_PING:
+    case OP_PONG:
+      if (!h.fin) return websocket::error::bad_control_fragment;
+      if (h.len7 > 125) return websocket::error::bad_control_size;
+      break;
+    default: return websocket::error::bad_opcode;
   }
-  if (!masked) return fail(websocket::error::bad_unmasked_frame, out);
-  if ((len7 == 126 && len < 126) || (len7 == 127 && len < 65536))
-    return fail(websocket::error::bad_size, out);
-  std::memcpy(key_.data(), header_.data() + at, 4);
+  if (h.rsv) return websocket::error::bad_reserved_bits;
+  if (!h.masked) return websocket::error::bad_unmasked_frame;
+  if ((h.len7 == 126 && h.len < 126) || (h.len7 == 127 && h.len < 65536))
+    return websocket::error::bad_size;
+  // A message's length counts its data frames only: control frames between them do not.
+  const std::uint64_t before = h.opcode == OP_CONTINUATION ? message_len_ : 0;
+  if (h.opcode < OP_CLOSE && before + h.len > MAX_MESSAGE_BYTES)
+    return websocket::error::message_too_big;
+  return {};
+}
 
-  opcode_ = opcode;
-  fin_ = fin;
-  frame_len_ = len;
+bool FrameReader::begin_frame(const Header& h, Incoming& out) {
+  if (error_code ec = refusal(h)) return fail(ec, out);
+  opcode_ = h.opcode;
+  fin_ = h.fin;
+  key_ = h.key;
+  frame_len_ = h.len;
   frame_done_ = 0;
-  if (opcode == OP_TEXT || opcode == OP_BINARY) {
+  if (h.opcode == OP_TEXT || h.opcode == OP_BINARY) {
     in_message_ = true;
-    binary_ = opcode == OP_BINARY;
+    binary_ = h.opcode == OP_BINARY;
     message_len_ = 0;
     message_ = Incoming{};
     message_.type = binary_ ? Incoming::Type::Binary : Incoming::Type::Text;
     text_check_.reset();
   }
-  if (opcode_ == OP_TEXT || opcode_ == OP_BINARY || opcode_ == OP_CONTINUATION) {
-    if (message_len_ + len > MAX_MESSAGE_BYTES) return fail(websocket::error::message_too_big, out);
+  if (h.opcode < OP_CLOSE) {
     if (binary_) {
       // The body gets its final size now (one allocation for an unfragmented reply).
-      const std::uint64_t total = message_len_ + len;
-      if (total > RPC_HEAD_LEN)
-        message_.body.resize(static_cast<std::size_t>(total - RPC_HEAD_LEN));
+      const std::uint64_t total = message_len_ + h.len;
+      if (total > codec::HEADER_LEN)
+        message_.body.resize(static_cast<std::size_t>(total - codec::HEADER_LEN));
     } else {
-      scratch_.resize(static_cast<std::size_t>(len));
+      scratch_.resize(static_cast<std::size_t>(h.len));
     }
   }
   stage_ = Stage::Payload;
@@ -191,11 +203,11 @@ int FrameReader::payload_buffers(iovec* iov) {
     return 1;
   }
   const std::uint64_t at = message_len_;  // position in the message of the next byte
-  if (at >= RPC_HEAD_LEN) {
-    iov[0] = {message_.body.data() + (at - RPC_HEAD_LEN), left};
+  if (at >= codec::HEADER_LEN) {
+    iov[0] = {message_.body.data() + (at - codec::HEADER_LEN), left};
     return 1;
   }
-  const std::size_t in_head = std::min<std::size_t>(RPC_HEAD_LEN - at, left);
+  const std::size_t in_head = std::min<std::size_t>(codec::HEADER_LEN - at, left);
   iov[0] = {message_.head.data() + at, in_head};
   if (in_head == left) return 1;
   iov[1] = {message_.body.data(), left - in_head};
@@ -262,7 +274,7 @@ bool FrameReader::fail(error_code ec, Incoming& out) {
 
 void FrameWriter::queue_header(std::uint8_t opcode, std::uint64_t len) {
   Chunk c;
-  c.data.reserve(10 + RPC_HEAD_LEN);
+  c.data.reserve(10 + codec::HEADER_LEN);
   c.data.push_back(static_cast<std::byte>(0x80 | opcode));
   int top_shift = -8;  // the extended length, big-endian
   if (len < 126) {

@@ -26,12 +26,12 @@
 #include <boost/system/error_code.hpp>
 
 #include "codec/bytes.hpp"
+#include "codec/frame.hpp"
 
 namespace pen::wire {
 
 inline constexpr std::uint64_t MAX_FRAME_BYTES = std::uint64_t{16} << 20;    // 16 MiB
 inline constexpr std::uint64_t MAX_MESSAGE_BYTES = std::uint64_t{64} << 20;  // 64 MiB
-inline constexpr std::size_t RPC_HEAD_LEN = 16;
 
 // "WebSocket frame larger than 16 MiB"
 boost::system::error_code frame_too_big_error();
@@ -40,11 +40,11 @@ boost::system::error_code frame_too_big_error();
 struct Incoming {
   enum class Type { Binary, Text, Ping, Close, Failed };
   Type type = Type::Binary;
-  std::array<std::byte, RPC_HEAD_LEN> head{};  // Binary: the first bytes of the message
-  std::size_t size = 0;                        // Binary: the whole message's length
-  Bytes body;                                  // Binary: the bytes after `head`; Ping: its data
-  std::uint16_t close_code = 0;                // Close: the code given, 0 for none
-  boost::system::error_code error;             // Failed: the read failure
+  std::array<std::byte, codec::HEADER_LEN> head{};  // Binary: the RPC header's bytes
+  std::size_t size = 0;                             // Binary: the whole message's length
+  Bytes body;                       // Binary: the bytes after `head`; Ping: its data
+  std::uint16_t close_code = 0;     // Close: the code given, 0 for none
+  boost::system::error_code error;  // Failed: the read failure
 };
 
 // Where a FrameReader's bytes come from, in the manner of readv(2): the number of bytes read,
@@ -66,8 +66,21 @@ class FrameReader {
 
  private:
   enum class Stage { Header, Payload };
+  // A frame header: 2 bytes, the extended length (2 or 8 bytes, big-endian), the mask key.
+  struct Header {
+    std::size_t size = 2;  // its length in bytes, known once the first two are in
+    bool fin = false;
+    bool rsv = false;
+    bool masked = false;
+    std::uint8_t opcode = 0;
+    unsigned len7 = 0;
+    std::uint64_t len = 0;
+    std::array<unsigned char, 4> key{};
+  };
+  static Header parse_header(const unsigned char* p, std::size_t have);
+  boost::system::error_code refusal(const Header& h) const;
+  bool begin_frame(const Header& h, Incoming& out);
   ssize_t pull(ReadSome source, void* context, iovec* iov, int count);
-  bool header_complete(Incoming& out);
   bool take_payload(const iovec* iov, std::size_t n, Incoming& out);
   bool finish_frame(Incoming& out);
   bool fail(boost::system::error_code ec, Incoming& out);
