@@ -61,8 +61,18 @@ void Connection::flush_ignoring_failure() {
 }
 
 std::optional<wire::Incoming> Connection::receive() {
-  if (!ended_ && closed_) ended_.emplace().type = wire::Incoming::Type::Close;
   if (ended_) return ended_;
+  std::optional<wire::Incoming> item = next_message();
+  // After close(), the connection has ended as closed, whatever the reads found: a reply still
+  // in the socket, or the read failure that close()'s shutdown causes.
+  if (closed_) {
+    ended_.emplace().type = wire::Incoming::Type::Close;
+    return ended_;
+  }
+  return item;
+}
+
+std::optional<wire::Incoming> Connection::next_message() {
   wire::Incoming item;
   while (reader_.read(fd(), item) == wire::FrameReader::Status::Item) {
     switch (item.type) {
@@ -81,9 +91,7 @@ std::optional<wire::Incoming> Connection::receive() {
         ::shutdown(fd(), SHUT_WR);
         break;
       }
-      case wire::Incoming::Type::Failed:
-        if (closed_) item.type = wire::Incoming::Type::Close;  // the end of close()'s shutdown
-        break;
+      case wire::Incoming::Type::Failed: break;
     }
     ended_ = std::move(item);
     return ended_;

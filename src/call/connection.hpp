@@ -63,6 +63,8 @@ class Connection {
  private:
   int fd() const { return fd_; }
   void flush_ignoring_failure();
+  // receive() without regard to close().
+  std::optional<wire::Incoming> next_message();
 
   int fd_;
   // The socket is known to the worker's event loop only while the worker waits on it: while

@@ -206,14 +206,22 @@ TEST_F(CallCycle, IgnoredMessagesChangeNothing) {
   EXPECT_EQ(r.value(), bytes({42}));
 }
 
-TEST_F(CallCycle, CloseFrameEndsTheCallAsClosed) {
-  auto client = connect_installed();
-  auto f = start_call(2);
-  next_request(*client, 2);
-  client->close();
-  expect_transport_error(get(f), "RpcTransportError(seq=Some(1), fnId=Some(2)): websocket closed");
-  expect_transport_error(call(2),
-                         "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected");
+// The client's Close frame, and the engine's close(), whose shutdown fails the wait's read.
+TEST_F(CallCycle, CloseFrameOrClosingTheEngineEndsTheCallAsClosed) {
+  for (const bool engine_closes : {false, true}) {
+    auto client = connect_installed();
+    auto f = start_call(2);
+    const std::uint32_t seq = seq_of(next_request(*client, 2));
+    if (engine_closes) {
+      EXPECT_FALSE(run(shared->executor, close_engine(shared)));
+    } else {
+      client->close();
+    }
+    expect_transport_error(get(f), "RpcTransportError(seq=Some(" + std::to_string(seq) +
+                                       "), fnId=Some(2)): websocket closed");
+    expect_transport_error(call(2),
+                           "RpcTransportError(seq=None, fnId=Some(2)): no websocket connected");
+  }
 }
 
 TEST_F(CallCycle, MessagesQueuedBetweenCallsAreHandledByTheNextCall) {
@@ -241,6 +249,18 @@ TEST_F(CallCycle, CancelledCallKeepsTheConnectionAndItsStrayReplyFailsTheNextCal
   EXPECT_EQ(seq_of(next_request(*client, 11)), seq + 1);
   expect_transport_error(
       get(next), "RpcTransportError(seq=Some(2), fnId=Some(11)): seq mismatch: expected 2, got 1");
+}
+
+// Half a request cannot be taken back: a call cancelled while its send is stuck behind a UI
+// that does not read ends at its deadline, as a time-out.
+TEST_F(CallCycle, CancellationDuringTheSendWaitsForTheDeadline) {
+  auto client = connect_installed();
+  net::cancellation_signal cancel;
+  auto f = start_call(5, Bytes(40 << 20), Timeout{0, 300'000'000}, cancel.slot());
+  std::this_thread::sleep_for(50ms);
+  net::post(shared->executor, [&] { cancel.emit(net::cancellation_type::terminal); });
+  expect_transport_error(get(f),
+                         "RpcTransportError(seq=Some(1), fnId=Some(5)): timeout waiting response");
 }
 
 TEST_F(CallCycle, CallsQueuedBehindAWaitingCallAreServedInOrder) {

@@ -179,6 +179,10 @@ TEST(WaitBudget, TwoMissesPauseTheWaitForLongerEachTime) {
   EXPECT_EQ(budget.next(), WaitBudget::SHORTEST);
   budget.miss();
   EXPECT_GT(budget.next(), WaitBudget::Duration::zero()) << "a hit did not reset the misses";
+  budget.miss();
+  for (unsigned i = 0; i < WaitBudget::FIRST_PAUSE; ++i)
+    EXPECT_EQ(budget.next(), WaitBudget::Duration::zero()) << "a hit did not reset the pause";
+  EXPECT_GT(budget.next(), WaitBudget::Duration::zero()) << "a hit did not reset the pause";
 }
 
 TEST(WaitBudget, FollowsTheUsualAnswerTimeWithinItsBounds) {
