@@ -248,6 +248,7 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   // Cancellation ends the call at its waits for a lock or a reply, never mid-send.
   co_await net::this_coro::throw_if_cancelled(false);
 
+  // 1. Presence check, 2. numbering and 3. framing, each under its own guard.
   Exchange x;
   x.fn_id = fn_id;
   {
