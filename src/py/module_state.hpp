@@ -26,6 +26,7 @@ struct ModuleState {
   PyObject* panic_exception = nullptr;     // PanicException: a call's internal fault
   PyObject* native_panic = nullptr;        // NativePanic: a future's internal fault
   PyObject* engine_type = nullptr;         // NativeEngineAsync
+  PyObject* batch_type = nullptr;          // EngineBatch
   PyObject* done_callback_type = nullptr;  // PyDoneCallback
   PyObject* completor_type = nullptr;      // CheckedCompletor
   PyObject* get_running_loop = nullptr;    // asyncio.get_running_loop
