@@ -10,10 +10,10 @@
 #include "bridge/callback_types.hpp"
 #include "bridge/exit_gate.hpp"
 #include "bridge/py_names.hpp"
+#include "call/rpc.hpp"
 #include "py/errors.hpp"
 #include "py/py_ref.hpp"
-#include "ws/rpc.hpp"
-#include "ws/runtime.hpp"
+#include "server/runtime.hpp"
 
 namespace pen::bridge {
 namespace net = boost::asio;
@@ -110,7 +110,7 @@ bool new_future(const PyNames* n, py::Ref& loop, py::Ref& fut) {
 
 // Links the future's cancellation to `work`, runs `work` on the engine's worker and returns the
 // future, whose completion the worker schedules on the loop.
-PyObject* spawn_work(const std::shared_ptr<ws::EngineShared>& shared, py::Ref loop, py::Ref fut,
+PyObject* spawn_work(const std::shared_ptr<call::EngineShared>& shared, py::Ref loop, py::Ref fut,
                      net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
   const PyNames* n = py_names();
   auto signal = std::make_shared<net::cancellation_signal>();
@@ -138,7 +138,7 @@ PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
 
 bool ensure_runtime() {
   try {
-    ws::runtime::ensure_running();
+    server::runtime::ensure_running();
   } catch (const std::system_error& e) {
     PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
     return false;
@@ -154,7 +154,7 @@ PyObject* outcome_value(Result<Bytes>&& outcome, ReplyConverter convert, bool& i
   return value ? value : fetch_exception_instance();
 }
 
-PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
+PyObject* start_async_call(const std::shared_ptr<call::EngineShared>& shared,
                            net::awaitable<Result<Bytes>> work, ReplyConverter convert) {
   // References that stay on this thread are plain ones; only the loop and the future travel
   // to the worker, and they become PyRefs when they do.
@@ -163,14 +163,14 @@ PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
   return spawn_work(shared, std::move(loop), std::move(fut), std::move(work), convert);
 }
 
-PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
+PyObject* start_remote_call(const std::shared_ptr<call::EngineShared>& shared, std::uint16_t fn_id,
                             Bytes payload, const Timeout& timeout, ReplyConverter convert) {
   const PyNames* n = py_names();
   py::Ref loop, fut;
   if (!new_future(n, loop, fut)) return nullptr;
-  ws::CallStart started;
+  call::CallStart started;
   PyThreadState* released = PyEval_SaveThread();  // the wait on the socket runs without the GIL
-  started = ws::start_call(shared, fn_id, std::move(payload), timeout);
+  started = call::start_call(shared, fn_id, std::move(payload), timeout);
   PyEval_RestoreThread(released);
   if (started.rest) {
     return spawn_work(shared, std::move(loop), std::move(fut), std::move(*started.rest), convert);

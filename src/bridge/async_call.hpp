@@ -14,10 +14,10 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "call/engine_shared.hpp"
 #include "codec/bytes.hpp"
 #include "codec/result.hpp"
 #include "codec/timeout.hpp"
-#include "ws/engine_shared.hpp"
 
 namespace pen::bridge {
 
@@ -27,13 +27,13 @@ namespace pen::bridge {
 using ReplyConverter = PyObject* (*)(Bytes&& payload);
 
 // Returns the new future, or nullptr with an exception set (no running loop, runtime failure).
-PyObject* start_async_call(const std::shared_ptr<ws::EngineShared>& shared,
+PyObject* start_async_call(const std::shared_ptr<call::EngineShared>& shared,
                            boost::asio::awaitable<Result<Bytes>> work, ReplyConverter convert);
 
-// A call to the UI through the call path (ws::start_call), with the interpreter lock released
+// A call to the UI through the call path (call::start_call), with the interpreter lock released
 // while the calling thread works on the socket. Returns the future, already done when the reply
 // came on this thread, or nullptr with an exception set (no running loop).
-PyObject* start_remote_call(const std::shared_ptr<ws::EngineShared>& shared, std::uint16_t fn_id,
+PyObject* start_remote_call(const std::shared_ptr<call::EngineShared>& shared, std::uint16_t fn_id,
                             Bytes payload, const Timeout& timeout, ReplyConverter convert);
 
 // Starts the runtime's workers if they are not running; false with RuntimeError set.

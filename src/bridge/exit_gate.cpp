@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "py/py_ref.hpp"
-#include "ws/runtime.hpp"
+#include "server/runtime.hpp"
 
 namespace pen::bridge {
 namespace {
@@ -18,7 +18,7 @@ std::atomic<int> g_inside{0};
 PyObject* close_gate(PyObject*, PyObject*) {
   Py_BEGIN_ALLOW_THREADS g_alive.store(false);
   while (g_inside.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-  ws::runtime::shut_down_for_exit();
+  server::runtime::shut_down_for_exit();
   Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 

@@ -26,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct BatchObject {
-  PyObject_HEAD std::unique_ptr<ws::EngineBatch> batch;
+  PyObject_HEAD std::unique_ptr<call::EngineBatch> batch;
   // The method of each engine's outstanding call, nullptr where none is.
   std::vector<const PlainMethod*> pending;
   PyObject* engines;  // a tuple: the engine objects live as long as the batch
@@ -45,7 +45,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   const Py_ssize_t n = PyTuple_Size(engines.get());
   auto* engine_type = reinterpret_cast<PyTypeObject*>(py::module_state().engine_type);
-  std::vector<std::shared_ptr<ws::EngineShared>> shared;
+  std::vector<std::shared_ptr<call::EngineShared>> shared;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GetItem(engines.get(), i);
     if (!PyObject_TypeCheck(item, engine_type)) {
@@ -61,9 +61,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (self == nullptr) return nullptr;
   BatchObject* b = as_batch(self);
   try {
-    new (&b->batch) std::unique_ptr<ws::EngineBatch>(new ws::EngineBatch(std::move(shared)));
+    new (&b->batch) std::unique_ptr<call::EngineBatch>(new call::EngineBatch(std::move(shared)));
   } catch (const std::exception& e) {
-    new (&b->batch) std::unique_ptr<ws::EngineBatch>();
+    new (&b->batch) std::unique_ptr<call::EngineBatch>();
     new (&b->pending) std::vector<const PlainMethod*>();
     b->engines = nullptr;
     Py_DECREF(self);
@@ -79,7 +79,7 @@ void batch_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   BatchObject* b = as_batch(self);
   // Calls still unanswered go to their engines' workers, which finish them without Python.
-  using Batch = std::unique_ptr<ws::EngineBatch>;
+  using Batch = std::unique_ptr<call::EngineBatch>;
   b->batch.~Batch();
   using Pending = std::vector<const PlainMethod*>;
   b->pending.~Pending();

@@ -5,20 +5,20 @@
 #include <utility>
 #include <vector>
 
+#include "call/rpc.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
-#include "ws/rpc.hpp"
-#include "ws/runtime.hpp"
+#include "server/runtime.hpp"
 
 namespace pen::engine {
 namespace {
 
 // A new EngineShared on the next worker of the process runtime (no thread is started).
 // nullptr with MemoryError or PanicException set on failure.
-std::shared_ptr<ws::EngineShared> make_engine_shared(std::uint32_t start_seq) {
+std::shared_ptr<call::EngineShared> make_engine_shared(std::uint32_t start_seq) {
   try {
-    return std::make_shared<ws::EngineShared>(ws::runtime::next_engine_executor(), start_seq);
+    return std::make_shared<call::EngineShared>(server::runtime::next_engine_executor(), start_seq);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -44,7 +44,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  std::shared_ptr<ws::EngineShared> shared = make_engine_shared(start_seq);
+  std::shared_ptr<call::EngineShared> shared = make_engine_shared(start_seq);
   if (!shared) return nullptr;
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -53,14 +53,14 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* engine = as_engine(self);
   new (&engine->host) std::string(std::move(host));
   engine->port = port;
-  new (&engine->shared) std::shared_ptr<ws::EngineShared>(std::move(shared));
+  new (&engine->shared) std::shared_ptr<call::EngineShared>(std::move(shared));
   return self;
 }
 
 void engine_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* engine = as_engine(self);
-  using SharedPtr = std::shared_ptr<ws::EngineShared>;
+  using SharedPtr = std::shared_ptr<call::EngineShared>;
   engine->shared.~SharedPtr();
   using std::string;
   engine->host.~string();

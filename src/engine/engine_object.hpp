@@ -10,10 +10,10 @@
 #include <string>
 
 #include "bridge/async_call.hpp"
+#include "call/engine_shared.hpp"
 #include "codec/bytes.hpp"
 #include "codec/frame.hpp"
 #include "codec/timeout.hpp"
-#include "ws/engine_shared.hpp"
 
 namespace pen::engine {
 
@@ -24,7 +24,7 @@ struct EngineObject {
   std::uint16_t port;
   // Shared with every task of this engine; tasks hold their own references, so releasing the
   // Python object never pulls state from under running work.
-  std::shared_ptr<ws::EngineShared> shared;
+  std::shared_ptr<call::EngineShared> shared;
 };
 
 // A new class object "builtins.NativeEngineAsync"; the module makes it once, at import.

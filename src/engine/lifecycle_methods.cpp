@@ -2,12 +2,12 @@
 // manager over start() and close(), and the bound address.
 #include <optional>
 
+#include "call/engine_shared.hpp"
 #include "engine/engine_object.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/py_ref.hpp"
-#include "ws/engine_shared.hpp"
-#include "ws/listener.hpp"
+#include "server/listener.hpp"
 
 namespace pen::engine {
 namespace net = boost::asio;
@@ -57,7 +57,7 @@ PyObject* bound_value(PyObject* self, bool with_address) {
 PyObject* method_start(PyObject* self, PyObject*) {
   const EngineObject* engine = as_engine(self);
   return bridge::start_async_call(
-      engine->shared, as_reply(ws::start_listener(engine->shared, engine->host, engine->port)),
+      engine->shared, as_reply(server::start_listener(engine->shared, engine->host, engine->port)),
       bridge::reply_to_none);
 }
 
@@ -73,13 +73,13 @@ PyObject* method_wait_connected(PyObject* self, PyObject* args, PyObject* kwargs
     timeout = t;
   }
   const auto& shared = as_engine(self)->shared;
-  return bridge::start_async_call(shared, as_reply(ws::wait_connected(shared, timeout)),
+  return bridge::start_async_call(shared, as_reply(call::wait_connected(shared, timeout)),
                                   bridge::reply_to_none);
 }
 
 PyObject* method_close(PyObject* self, PyObject*) {
   const auto& shared = as_engine(self)->shared;
-  return bridge::start_async_call(shared, as_reply(ws::close_engine(shared)),
+  return bridge::start_async_call(shared, as_reply(call::close_engine(shared)),
                                   bridge::reply_to_none);
 }
 

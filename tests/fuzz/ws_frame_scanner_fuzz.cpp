@@ -6,17 +6,17 @@
 // a complete header announces more than the limit.
 #include <vector>
 
-#include "../cpp/ws/window_source.hpp"
+#include "../cpp/wire/window_source.hpp"
 #include "fuzz_support.hpp"
-#include "ws/wire.hpp"
+#include "wire/wire.hpp"
 
 namespace {
 
-using pen::ws::FrameReader;
-using pen::ws::Incoming;
-using pen::ws::test::WindowSource;
+using pen::test::WindowSource;
+using pen::wire::FrameReader;
+using pen::wire::Incoming;
 
-constexpr std::uint64_t LIMITS[] = {0, 1, 125, 126, 127, 65535, 65536, pen::ws::MAX_FRAME_BYTES};
+constexpr std::uint64_t LIMITS[] = {0, 1, 125, 126, 127, 65535, 65536, pen::wire::MAX_FRAME_BYTES};
 
 // RFC 6455 base framing: 7-bit length, or 126 + 16-bit, or 127 + 64-bit (network byte order),
 // then a 4-byte masking key when the mask bit is set.
@@ -55,7 +55,7 @@ std::vector<std::string> read_all(const std::vector<std::uint8_t>& stream, std::
       line += ":" + std::to_string(item.size) + ":" + std::to_string(item.close_code);
       items.push_back(line + ":" + item.error.message());
       if (item.type == Incoming::Type::Failed) {
-        too_big = item.error == pen::ws::frame_too_big_error();
+        too_big = item.error == pen::wire::frame_too_big_error();
         return items;
       }
     }

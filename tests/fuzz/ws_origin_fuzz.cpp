@@ -7,11 +7,11 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "ws/origin.hpp"
+#include "wire/origin.hpp"
 
 namespace {
 
-using pen::ws::ALLOWED_ORIGIN_PREFIXES;
+using pen::wire::ALLOWED_ORIGIN_PREFIXES;
 
 bool rest_ok(std::string_view rest) {
   if (rest.empty() || rest[0] == '/') return true;
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::uint8_t mode = data[0];
   if (mode == 0xFF) {
-    const auto verdict = pen::ws::check_origin(std::nullopt);
+    const auto verdict = pen::wire::check_origin(std::nullopt);
     PEN_REQUIRE(verdict.admitted && verdict.trimmed.empty());
     return 0;
   }
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (mode % 8 < ALLOWED_ORIGIN_PREFIXES.size()) value = ALLOWED_ORIGIN_PREFIXES[mode % 8];
   value.append(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  const auto verdict = pen::ws::check_origin(value);
+  const auto verdict = pen::wire::check_origin(value);
 
   std::string_view expected = value;
   const bool printable = std::all_of(value.begin(), value.end(), [](char c) {

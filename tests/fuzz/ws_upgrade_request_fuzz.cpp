@@ -8,13 +8,13 @@
 #include <boost/beast/http/parser.hpp>
 
 #include "fuzz_support.hpp"
-#include "ws/origin.hpp"
-#include "ws/upgrade.hpp"
+#include "wire/origin.hpp"
+#include "wire/upgrade.hpp"
 
 namespace {
 
 namespace http = boost::beast::http;
-using pen::ws::UpgradeRequest;
+using pen::wire::UpgradeRequest;
 
 constexpr std::uint32_t REQUEST_HEADER_LIMIT = 16 * 1024;  // as in the handshake
 
@@ -26,11 +26,11 @@ bool has_token(const UpgradeRequest& req, http::field name, const char* token) {
 
 void check(UpgradeRequest req) {
   const auto origin = req.find(http::field::origin);
-  const auto verdict = pen::ws::check_origin(
+  const auto verdict = pen::wire::check_origin(
       origin == req.end() ? std::nullopt : std::optional<std::string_view>(origin->value()));
   if (!verdict.admitted) PEN_REQUIRE(origin != req.end() && !verdict.trimmed.empty());
 
-  if (pen::ws::check_upgrade_request(req)) return;
+  if (pen::wire::check_upgrade_request(req)) return;
   PEN_REQUIRE(req.method() == http::verb::get && req.version() >= 11);
   PEN_REQUIRE(has_token(req, http::field::connection, "upgrade"));
   PEN_REQUIRE(has_token(req, http::field::upgrade, "websocket"));
@@ -39,7 +39,7 @@ void check(UpgradeRequest req) {
   PEN_REQUIRE(key.size() == 24 && key.ends_with("==") &&
               key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                     "0123456789+/") == 22);
-  pen::ws::relax_for_accept(req);
+  pen::wire::relax_for_accept(req);
   PEN_REQUIRE(req.version() == 11 && req.find(http::field::host) != req.end());
 }
 

@@ -6,7 +6,7 @@
 
 #include "codec/timeout.hpp"
 
-namespace pen::ws {
+namespace pen {
 namespace {
 
 constexpr char kNegative[] = "cannot convert float seconds to Duration: value is negative";
@@ -99,4 +99,4 @@ TEST(DeadlineAfter, WorksFromTheRealClock) {
 }
 
 }  // namespace
-}  // namespace pen::ws
+}  // namespace pen
