@@ -1,6 +1,5 @@
 #include "call/engine_batch.hpp"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -69,6 +68,7 @@ void EngineBatch::send(std::size_t index, std::uint16_t fn_id, Bytes payload,
   if (begun.done) return settle(index, std::move(*begun.done));
   if (begun.held) {
     slot.held = std::move(begun.held);
+    slot.ready = false;  // advanced here; the poll says when it can go further
     if (auto outcome = slot.held->advance()) {  // the request out now, the reply maybe in
       slot.held.reset();
       settle(index, std::move(*outcome));
@@ -112,7 +112,8 @@ void EngineBatch::drive_held() {
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     std::optional<HeldCall>& held = slots_[i].held;
     if (!held) continue;
-    std::optional<Result<Bytes>> outcome = held->advance();
+    std::optional<Result<Bytes>> outcome;
+    if (std::exchange(slots_[i].ready, false)) outcome = held->advance();
     if (!outcome) outcome = held->expire();
     if (!outcome) continue;
     held.reset();
@@ -120,22 +121,26 @@ void EngineBatch::drive_held() {
   }
 }
 
-// Sleeps until a held call's socket is ready, a worker posts, the first deadline of a held
-// call passes, or `until`.
+// Sleeps until a held call's socket is ready (which marks it for the next drive_held), a
+// worker posts, the first deadline of a held call passes, or `until`.
 void EngineBatch::wait_ready(Clock::time_point until) {
-  std::vector<pollfd> fds;
-  fds.reserve(slots_.size() + 1);
-  for (const Slot& slot : slots_) {
-    if (!slot.held) continue;
-    fds.push_back({slot.held->socket(), short(slot.held->want_write() ? POLLOUT : POLLIN), 0});
-    until = std::min(until, slot.held->deadline());
+  fds_.clear();
+  waiting_.clear();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    const std::optional<HeldCall>& held = slots_[i].held;
+    if (!held) continue;
+    fds_.push_back({held->socket(), short(held->want_write() ? POLLOUT : POLLIN), 0});
+    waiting_.push_back(i);
+    until = std::min(until, held->deadline());
   }
-  if (on_workers_ > 0) fds.push_back({mailbox_->fd, POLLIN, 0});
+  if (on_workers_ > 0) fds_.push_back({mailbox_->fd, POLLIN, 0});
   const auto left = std::max(until - Clock::now(), Clock::duration::zero());
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
   const timespec ts{static_cast<time_t>(secs.count()),
                     static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
-  (void)::ppoll(fds.data(), fds.size(), &ts, nullptr);
+  if (::ppoll(fds_.data(), fds_.size(), &ts, nullptr) <= 0) return;
+  for (std::size_t k = 0; k < waiting_.size(); ++k)
+    slots_[waiting_[k]].ready = fds_[k].revents != 0;
 }
 
 }  // namespace pen::call

@@ -10,6 +10,8 @@
 // its outcome comes back through the batch's mailbox. Not thread-safe: one thread at a time.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +67,7 @@ class EngineBatch {
     std::shared_ptr<EngineShared> engine;
     std::optional<HeldCall> held;
     bool outstanding = false;
+    bool ready = true;  // held: its socket may let the call go further
   };
 
   void settle(std::size_t index, Result<Bytes> outcome, bool panicked = false);
@@ -77,6 +80,8 @@ class EngineBatch {
   std::size_t on_workers_ = 0;
   std::vector<Settled> settled_;
   std::shared_ptr<Mailbox> mailbox_;
+  std::vector<pollfd> fds_;           // wait_ready's, kept to reuse their memory
+  std::vector<std::size_t> waiting_;  // the slot of each held call's entry in fds_
 };
 
 }  // namespace pen::call
