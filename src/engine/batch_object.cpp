@@ -30,9 +30,32 @@ struct BatchObject {
   // The method of each engine's outstanding call, nullptr where none is.
   std::vector<const PlainMethod*> pending;
   PyObject* engines;  // a tuple: the engine objects live as long as the batch
+  bool busy;          // a method is inside the batch (its wait runs without the GIL)
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
+
+// The batch is driven by one thread at a time: a method called while another thread is in
+// one is refused. Taken and checked with the GIL held.
+class InUse {
+ public:
+  explicit InUse(BatchObject* b) : b_(b->busy ? nullptr : b) {
+    if (b_) {
+      b_->busy = true;
+    } else {
+      PyErr_SetString(PyExc_RuntimeError, "EngineBatch is in use by another thread");
+    }
+  }
+  ~InUse() {
+    if (b_) b_->busy = false;
+  }
+  InUse(const InUse&) = delete;
+  InUse& operator=(const InUse&) = delete;
+  explicit operator bool() const { return b_ != nullptr; }
+
+ private:
+  BatchObject* b_;
+};
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr py::Param params[] = {{"engines", true}};
@@ -72,6 +95,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   new (&b->pending) std::vector<const PlainMethod*>(static_cast<std::size_t>(n), nullptr);
   b->engines = engines.release();
+  b->busy = false;
   return self;
 }
 
@@ -160,6 +184,8 @@ PyObject* method_send(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[3];
   if (!py::bind_args("EngineBatch.send", params, args, kwargs, a)) return nullptr;
   BatchObject* b = as_batch(self);
+  InUse in_use(b);
+  if (!in_use) return nullptr;
   std::vector<std::size_t> ids;
   const PlainMethod* m = read_fn(a[1]);
   Timeout t;
@@ -173,6 +199,8 @@ PyObject* method_recv(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* a[2];
   if (!py::bind_args("EngineBatch.recv", params, args, kwargs, a)) return nullptr;
   BatchObject* b = as_batch(self);
+  InUse in_use(b);
+  if (!in_use) return nullptr;
   std::size_t min_ready = b->batch->outstanding_count();
   if (a[0] != nullptr) {
     py::Ref index(PyNumber_Index(a[0]));
@@ -259,6 +287,8 @@ PyObject* method_step_and_sync(PyObject* self, PyObject* args, PyObject* kwargs)
   PyObject* a[1];
   if (!py::bind_args("EngineBatch.step_and_sync", params, args, kwargs, a)) return nullptr;
   BatchObject* b = as_batch(self);
+  InUse in_use(b);
+  if (!in_use) return nullptr;
   const PlainMethod* m = find_plain_method("step_and_sync");
   std::vector<std::size_t> ids;
   Timeout t;

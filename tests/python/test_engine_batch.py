@@ -136,6 +136,11 @@ def test_recv_takes_at_least_min_ready_and_leaves_the_rest_outstanding():
             batch.send([0, 2], "get_snapshot")
             reqs = [await uis[i].recv_request() for i in (0, 2)]
             assert await asyncio.to_thread(batch.recv, 1, 0.05) == []  # the wait ends first
+            waiting = asyncio.create_task(asyncio.to_thread(batch.recv, 1, 0.3))
+            await asyncio.sleep(0.1)
+            with pytest.raises(RuntimeError, match="in use by another thread"):
+                batch.recv(0)
+            assert await waiting == []
             await uis[2].send(response(reqs[1], vec_f64([2.0])))
             [(i, snap)] = await asyncio.to_thread(batch.recv, 1)
             assert i == 2 and np.array_equal(snap, [2.0])
