@@ -309,3 +309,60 @@ class RpcError(RuntimeError):
     fn_id: int
     err: int
     sub: int
+
+# Not in __all__: the group call behind the environment package's vector step.
+class EngineBatch:
+    """EngineBatch(engines)
+
+    A fixed group of engines whose calls go out together and whose replies are taken as they
+    come. Each call is numbered, framed, checked and timed exactly as the same method called on
+    that engine would be, with the same consequences (a time-out or protocol failure closes
+    that engine's connection). An engine whose connection is busy with another call of its own
+    gets the batch's call handed to its worker, queued behind that call. Not thread-safe.
+    """
+
+    def __new__(cls, engines: Sequence[NativeEngineAsync]) -> EngineBatch: ...
+    def __len__(self, /) -> int: ...
+    def send(
+        self,
+        ids: Sequence[SupportsIndex] | NDArray[np.integer[Any]] | None = None,
+        fn: str = "step_and_sync",
+        timeout_secs: _Timeout = None,
+    ) -> None:
+        """send($self, ids=None, fn='step_and_sync', timeout_secs=None)
+
+        Sends one request of the argument-less method `fn` ("step_and_sync", "step_next",
+        "get_snapshot", "get_ticket_list", or any other NativeEngineAsync method that takes
+        only timeout_secs) to each engine in ids (default: all), every request out before any
+        reply is awaited; the GIL is released once for the batch. Raises at once (ValueError,
+        TypeError or PanicException for a bad time-out, as the method would) for a bad id, an
+        unknown fn, or an id that already has a request outstanding in this batch; nothing is
+        sent then. timeout_secs defaults to the method's own time-out and covers sending and
+        waiting.
+        """
+
+    def recv(
+        self, min_ready: SupportsIndex | None = None, timeout_secs: _Timeout = None
+    ) -> list[tuple[int, Any]]:
+        """recv($self, min_ready=None, timeout_secs=None)
+
+        Waits (GIL released, the sockets polled together) until at least min_ready of the
+        outstanding requests (default: all of them; at most all of them) are answered or
+        failed; returns (id, result) pairs in the order they completed. result is what the
+        method's future would have given (for step_and_sync the (matrix, vector) tuple), or the
+        exception instance the future would have been given. Requests not yet answered stay
+        outstanding for a later recv. recv with nothing outstanding returns []. timeout_secs
+        bounds the wait (default: only the calls' own time-outs do); when it passes first,
+        recv returns what completed by then, possibly fewer than min_ready.
+        """
+
+    def step_and_sync(
+        self, timeout_secs: _Timeout = None
+    ) -> tuple[_F64, list[_F64 | None], list[BaseException | None]]:
+        """step_and_sync($self, timeout_secs=None)
+
+        send(all) then recv(all): (snapshots (N, k) float64 with row i for engine i (NaN row
+        where it failed), positions: list of N matrices (None where it failed), errors: list
+        of N exceptions or None). k is the first answered snapshot's length; an answer of
+        another length fails its engine's slot with ValueError.
+        """

@@ -62,16 +62,6 @@ void deliver(PyObject* loop, PyObject* fut, bool is_result, PyObject* value) {
   if (!handle) PyErr_PrintEx(1);  // the loop is closed or broken: the future stays pending
 }
 
-// The Python value of an outcome (GIL held): the converted result (is_result true), or the
-// exception instance; nullptr when even that could not be built (an exception is then set).
-PyObject* outcome_value(Result<Bytes>&& outcome, ReplyConverter convert, bool& is_result) {
-  is_result = false;
-  if (!outcome.ok()) return py::engine_error_to_exception(outcome.error());
-  PyObject* value = convert(std::move(outcome).value());
-  is_result = value != nullptr;
-  return value ? value : fetch_exception_instance();
-}
-
 // The work's completion handler, run on the engine's worker.
 struct Completion {
   PyRef loop;
@@ -130,12 +120,7 @@ PyObject* spawn_work(const std::shared_ptr<call::EngineShared>& shared, py::Ref 
       PyObject_CallMethodObjArgs(fut.get(), n->add_done_callback, callback.get(), nullptr));
   if (!added) return nullptr;
 
-  try {
-    server::runtime::ensure_running();
-  } catch (const std::system_error& e) {
-    PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
-    return nullptr;
-  }
+  if (!ensure_runtime()) return nullptr;
   PyObject* result = Py_NewRef(fut.get());
   auto slot = signal->slot();
   // The completion runs on the engine's worker too, right after the work: one thread carries
@@ -150,6 +135,24 @@ PyObject* spawn_work(const std::shared_ptr<call::EngineShared>& shared, py::Ref 
 }  // namespace
 
 PyObject* reply_to_none(Bytes&&) { Py_RETURN_NONE; }
+
+bool ensure_runtime() {
+  try {
+    server::runtime::ensure_running();
+  } catch (const std::system_error& e) {
+    PyErr_Format(PyExc_RuntimeError, "could not start the background runtime: %s", e.what());
+    return false;
+  }
+  return true;
+}
+
+PyObject* outcome_value(Result<Bytes>&& outcome, ReplyConverter convert, bool& is_result) {
+  is_result = false;
+  if (!outcome.ok()) return py::engine_error_to_exception(outcome.error());
+  PyObject* value = convert(std::move(outcome).value());
+  is_result = value != nullptr;
+  return value ? value : fetch_exception_instance();
+}
 
 PyObject* start_async_call(const std::shared_ptr<call::EngineShared>& shared,
                            net::awaitable<Result<Bytes>> work, ReplyConverter convert) {

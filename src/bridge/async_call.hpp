@@ -36,6 +36,14 @@ PyObject* start_async_call(const std::shared_ptr<call::EngineShared>& shared,
 PyObject* start_remote_call(const std::shared_ptr<call::EngineShared>& shared, std::uint16_t fn_id,
                             Bytes payload, const Timeout& timeout, ReplyConverter convert);
 
+// Starts the runtime's workers if they are not running; false with RuntimeError set.
+bool ensure_runtime();
+
+// The Python value of a call's outcome (GIL held): the converted result (is_result true), or
+// the exception instance the future would get; nullptr when even that could not be built (an
+// exception is then set).
+PyObject* outcome_value(Result<Bytes>&& outcome, ReplyConverter convert, bool& is_result);
+
 // Converters shared by several methods.
 PyObject* reply_to_none(Bytes&& payload);
 

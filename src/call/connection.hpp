@@ -45,6 +45,8 @@ class Connection {
   // failure's text and the rest of the queue is dropped.
   Flush flush(std::string& failure);
   bool output_pending() const { return !writer_.empty(); }
+  // The socket, for a holder of the connection lock that waits on it with poll(2).
+  int native_handle() const { return fd_; }
 
   // The next Binary message, or the connection's end (Close or Failed, repeated for every
   // later call), or nullopt when nothing more is complete now. WebSocket Pings are answered

@@ -122,6 +122,16 @@ Progress advance(Exchange& x) {
                                                      : unsent(std::move(sending));
 }
 
+// Past the deadline, the first time: a short grace, in case the reply is already arriving;
+// past it again, the time-out.
+std::optional<Result<Bytes>> expiry(Exchange& x) {
+  if (Clock::now() < x.deadline) return std::nullopt;
+  if (x.grace_used) return Result<Bytes>(x.failure("timeout waiting response"));
+  x.grace_used = true;
+  x.deadline = Clock::now() + ARRIVAL_GRACE;
+  return std::nullopt;
+}
+
 // The deadline's timer ends the wait in progress when it fires; it outlives the exchange only
 // as a handler that finds `over` set and touches nothing.
 struct DeadlineWatch {
@@ -162,12 +172,9 @@ net::awaitable<std::optional<Result<Bytes>>> run_exchange(Exchange& x, bool rece
     if (out && !receive) co_return std::nullopt;
     Progress progress = out ? take_messages(x) : unsent(std::move(sending));
     if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) co_return std::move(*outcome);
-    if (Clock::now() >= x.deadline) {
-      if (x.grace_used) co_return Result<Bytes>(x.failure("timeout waiting response"));
-      x.grace_used = true;
-      x.deadline = Clock::now() + ARRIVAL_GRACE;
-      arm(timer, watch, x.deadline);
-    }
+    const auto deadline = x.deadline;
+    if (auto timed_out = expiry(x)) co_return std::move(*timed_out);
+    if (x.deadline != deadline) arm(timer, watch, x.deadline);
     // Half a request cannot be taken back (it would corrupt the stream), so until all of it
     // is out only the deadline ends the wait, not a cancellation.
     co_await x.conn.conn->wait_ready(std::get<Need>(progress), x.sent);
@@ -283,20 +290,37 @@ net::awaitable<Result<Bytes>> rpc_call(std::shared_ptr<EngineShared> shared, std
   co_return outcome;
 }
 
-CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, Bytes payload,
-                     Timeout timeout) {
-  CallStart out;
+struct HeldCall::State {
+  SlotGuard slot;
+  Exchange x;
+  CallCount count;
+  Need need = Need::Write;
+
+  Result<Bytes> settle(Result<Bytes> outcome) {
+    close_after(slot, x, outcome);
+    slot.unlock();
+    CallCount ended(std::move(count));
+    return outcome;
+  }
+};
+
+namespace {
+
+// The steps of the call path up to the wait. `hold`: the calling thread may take the
+// connection; `idle_window`: how long it waits for the engine's other calls to end first (a
+// wait that ends with the engine still busy counts as a miss of the wait budget).
+CallBegin begin(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, Bytes payload,
+                Timeout timeout, bool hold, Clock::duration idle_window) {
+  CallBegin out;
   if (!shared->sync_wait.load(std::memory_order_relaxed)) {
     out.rest.emplace(rpc_call(std::move(shared), fn_id, std::move(payload), timeout));
     return out;
   }
-  const auto budget = shared->wait_budget.next();
   CallCount count(shared);
-  // While the wait is paused (a UI that answers late), the whole call goes to the worker, as
-  // with the switch off: sending here first would only add a hand-off.
-  const bool wait = budget > WaitBudget::Duration::zero();
-  if (wait && !count.alone() && !count.wait_alone(WaitBudget::LONGEST)) shared->wait_budget.miss();
-  SlotGuard slot = wait && count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
+  if (hold && !count.alone() && idle_window > Clock::duration::zero() &&
+      !count.wait_alone(idle_window))
+    shared->wait_budget.miss();
+  SlotGuard slot = hold && count.alone() ? shared->conn_slot.try_lock() : SlotGuard();
   CounterGuard counter = slot ? shared->seq_counter.try_lock() : CounterGuard();
   if (!counter) {
     slot.unlock();
@@ -319,22 +343,75 @@ CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, 
     return out;
   }
   hand_over(x, slot, head.value(), std::move(payload), timeout);  // the slot holds a connection
+  out.held.emplace(std::make_unique<HeldCall::State>(
+      HeldCall::State{std::move(slot), std::move(x), std::move(count)}));
+  return out;
+}
+
+}  // namespace
+
+HeldCall::HeldCall(std::unique_ptr<State> state) : state_(std::move(state)) {}
+HeldCall::HeldCall(HeldCall&&) noexcept = default;
+HeldCall& HeldCall::operator=(HeldCall&&) noexcept = default;
+HeldCall::~HeldCall() = default;
+
+int HeldCall::socket() const { return state_->x.conn.conn->native_handle(); }
+bool HeldCall::want_write() const { return state_->need == Need::Write; }
+Clock::time_point HeldCall::deadline() const { return state_->x.deadline; }
+
+std::optional<Result<Bytes>> HeldCall::advance() {
+  Progress progress = call::advance(state_->x);
+  if (auto* need = std::get_if<Need>(&progress)) {
+    state_->need = *need;
+    return std::nullopt;
+  }
+  return state_->settle(std::move(std::get<Result<Bytes>>(progress)));
+}
+
+std::optional<Result<Bytes>> HeldCall::expire() {
+  if (auto timed_out = expiry(state_->x)) return state_->settle(std::move(*timed_out));
+  return std::nullopt;
+}
+
+net::awaitable<Result<Bytes>> HeldCall::finish() && {
+  State& s = *state_;
+  return finish_call(std::move(s.slot), std::move(s.x), std::move(s.count));
+}
+
+CallBegin begin_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, Bytes payload,
+                     Timeout timeout) {
+  return begin(std::move(shared), fn_id, std::move(payload), timeout, true,
+               Clock::duration::zero());
+}
+
+CallStart start_call(std::shared_ptr<EngineShared> shared, std::uint16_t fn_id, Bytes payload,
+                     Timeout timeout) {
+  // While the wait is paused (a UI that answers late), the whole call goes to the worker, as
+  // with the switch off: sending here first would only add a hand-off.
+  const bool on = shared->sync_wait.load(std::memory_order_relaxed);
+  const auto budget = on ? shared->wait_budget.next() : WaitBudget::Duration::zero();
+  const bool wait = budget > WaitBudget::Duration::zero();
+  CallBegin begun = begin(shared, fn_id, std::move(payload), timeout, wait,
+                          wait ? WaitBudget::LONGEST : WaitBudget::Duration::zero());
+  CallStart out;
+  if (begun.done) out.done = std::move(begun.done);
+  if (begun.rest) out.rest = std::move(begun.rest);
+  if (!begun.held) return out;
 
   // Spin on the socket: on this machine, a wake-up from a blocking wait costs more than a
   // fast UI takes to answer.
+  HeldCall& call = *begun.held;
   const auto start = Clock::now();
-  const auto until = std::min(x.deadline, start + budget);
-  Progress progress = advance(x);
-  while (std::holds_alternative<Need>(progress) && Clock::now() < until) progress = advance(x);
-
-  if (auto* outcome = std::get_if<Result<Bytes>>(&progress)) {
+  const auto until = std::min(call.deadline(), start + budget);
+  std::optional<Result<Bytes>> outcome = call.advance();
+  while (!outcome && Clock::now() < until) outcome = call.advance();
+  if (outcome) {
     shared->wait_budget.hit(Clock::now() - start);
-    close_after(slot, x, *outcome);
-    out.done.emplace(std::move(*outcome));
+    out.done = std::move(outcome);
     return out;
   }
   shared->wait_budget.miss();
-  out.rest.emplace(finish_call(std::move(slot), std::move(x), std::move(count)));
+  out.rest.emplace(std::move(call).finish());
   return out;
 }
 

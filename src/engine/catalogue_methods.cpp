@@ -2,10 +2,12 @@
 // payload and hands the call to the bridge.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bridge/async_call.hpp"
 #include "codec/payload.hpp"
 #include "engine/engine_object.hpp"
+#include "engine/plain_method.hpp"
 #include "engine/reply_converters.hpp"
 #include "numpy/numpy_convert.hpp"
 #include "py/args.hpp"
@@ -16,14 +18,7 @@ namespace pen::engine {
 namespace {
 
 constexpr py::Param kTimeoutOnly[] = {{"timeout_secs", false}};
-
-// A method whose only parameter is timeout_secs and whose request payload is empty.
-struct PlainMethod {
-  const char* name;
-  codec::FnId fn_id;
-  bridge::ReplyConverter convert;
-  double default_timeout;
-};
+constexpr std::string_view kClassPrefix = "NativeEngineAsync.";
 
 template <const PlainMethod& M>
 PyObject* plain_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -41,7 +36,7 @@ PyObject* plain_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 // line (from which Python derives __text_signature__) followed by `more`.
 template <const PlainMethod& M>
 PyMethodDef plain_entry(const char* more = "") {
-  static const std::string name = std::string(M.name).substr(sizeof "NativeEngineAsync." - 1);
+  static const std::string name(std::string_view(M.name).substr(kClassPrefix.size()));
   static const std::string doc = name + "($self, timeout_secs=None)\n--\n\n" + more;
   return {name.c_str(), py::with_keywords<plain_method<M>>(), kArgs, doc.c_str()};
 }
@@ -66,6 +61,9 @@ constexpr PlainMethod kEndSession{"NativeEngineAsync.end_session", FnId::EndSess
 constexpr PlainMethod kGetSyncPolicy{"NativeEngineAsync.get_sync_policy", FnId::GetSyncPolicy,
                                      reply_sync_policy, SYNC_POLICY_TIMEOUT_SECS};
 
+constexpr const PlainMethod* kPlainMethods[] = {&kGetRlConfig, &kStepNext,      &kStepAndSync,
+                                                &kGetSnapshot, &kGetTicketList, &kGetOhlc,
+                                                &kFetchEvents, &kEndSession,    &kGetSyncPolicy};
 // "test" after full Unicode lower-casing (no trimming) selects the test set; any other text
 // the training set.
 bool is_test_episode(PyObject* episode_type, bool& is_test) {
@@ -141,5 +139,24 @@ const PyMethodDef kMethods[] = {
 }  // namespace
 
 std::span<const PyMethodDef> catalogue_methods() { return kMethods; }
+
+const PlainMethod* find_plain_method(std::string_view name) {
+  for (const PlainMethod* m : kPlainMethods) {
+    if (std::string_view(m->name).substr(kClassPrefix.size()) == name) return m;
+  }
+  return nullptr;
+}
+
+const char* plain_method_names() {
+  static const std::string names = [] {
+    std::string out;
+    for (const PlainMethod* m : kPlainMethods) {
+      out += out.empty() ? "" : ", ";
+      out += std::string_view(m->name).substr(kClassPrefix.size());
+    }
+    return out;
+  }();
+  return names.c_str();
+}
 
 }  // namespace pen::engine

@@ -10,6 +10,7 @@
 //   def encode_close_step_py(flags, actions, ratios) -> list[int]
 //   __all__ = the eight names above, in this order
 //   class RpcTransportError(RuntimeError), class RpcError(RuntimeError)   # outside __all__
+//   class EngineBatch(engines)      # outside __all__: one call on each of a group of engines
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@
 #include "bridge/callback_types.hpp"
 #include "bridge/exit_gate.hpp"
 #include "codec/payload.hpp"
+#include "engine/batch_object.hpp"
 #include "engine/engine_object.hpp"
 #include "numpy/numpy_convert.hpp"
 #include "py/args.hpp"
@@ -187,7 +189,8 @@ bool init_state() {
   state.panic_exception = py::new_panic_exception_type();
   if (state.panic_exception == nullptr || !py::new_rpc_exception_types()) return false;
   state.engine_type = engine::new_engine_type();
-  return state.engine_type != nullptr && bridge::init_bridge_state(state);
+  state.batch_type = state.engine_type ? engine::new_batch_type() : nullptr;
+  return state.batch_type != nullptr && bridge::init_bridge_state(state);
 }
 
 PyModuleDef module_def = {
@@ -226,6 +229,9 @@ PyObject* create_module() {
 
   PyObject* type = py::module_state().engine_type;
   if (!add_exported(module.get(), "NativeEngineAsync", type)) return nullptr;
+  // Beside the exported names, not among them.
+  if (PyObject_SetAttrString(module.get(), "EngineBatch", py::module_state().batch_type) < 0)
+    return nullptr;
 
   Ref module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;

@@ -28,6 +28,7 @@ struct ModuleState {
   PyObject* rpc_transport_error = nullptr;  // RpcTransportError(RuntimeError)
   PyObject* rpc_error = nullptr;            // RpcError(RuntimeError): the UI's error reply
   PyObject* engine_type = nullptr;          // NativeEngineAsync
+  PyObject* batch_type = nullptr;           // EngineBatch
   PyObject* done_callback_type = nullptr;   // PyDoneCallback
   PyObject* completor_type = nullptr;       // CheckedCompletor
   PyObject* get_running_loop = nullptr;     // asyncio.get_running_loop

@@ -45,21 +45,24 @@ def is_setter(node):
 
 def signature_text(node):
     """The stub's parameters as CPython writes a __text_signature__: "($self, a, b=None)"."""
-    args = node.args.args
+    args = node.args.posonlyargs + node.args.args
     defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
     parts = []
     for i, (arg, default) in enumerate(zip(args, defaults)):
         name = "$" + arg.arg if i == 0 and arg.arg in ("self", "cls") else arg.arg
         parts.append(name if default is None else f"{name}={ast.unparse(default)}")
+        if i + 1 == len(node.args.posonlyargs):
+            parts.append("/")
     return "(" + ", ".join(parts) + ")"
 
 
 def runtime_definitions():
     found = {name: getattr(pen, name) for name in pen.__all__ if name != CLASS}
-    for name, member in vars(pen.NativeEngineAsync).items():
-        if not name.startswith("__") or name in ("__aenter__", "__aexit__"):
-            found[f"{CLASS}.{name}"] = member
-    found[f"{CLASS}.__new__"] = pen.NativeEngineAsync
+    for cls in (CLASS, "EngineBatch"):  # the engine, and the group call outside __all__
+        for name, member in vars(getattr(pen, cls)).items():
+            if not name.startswith("__") or name in ("__aenter__", "__aexit__", "__len__"):
+                found[f"{cls}.{name}"] = member
+        found[f"{cls}.__new__"] = getattr(pen, cls)
     return found
 
 
