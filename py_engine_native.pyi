@@ -312,9 +312,7 @@ class RpcError(RuntimeError):
 
 # Not in __all__: the group call behind the environment package's vector step.
 class EngineBatch:
-    """EngineBatch(engines)
-
-    A fixed group of engines whose calls go out together and whose replies are taken as they
+    """A fixed group of engines whose calls go out together and whose replies are taken as they
     come. Each call is numbered, framed, checked and timed exactly as the same method called on
     that engine would be, with the same consequences (a time-out or protocol failure closes
     that engine's connection). An engine whose connection is busy with another call of its own

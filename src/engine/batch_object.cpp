@@ -323,15 +323,30 @@ PyObject* method_step_and_sync(PyObject* self, PyObject* args, PyObject* kwargs)
 
 constexpr char kSendDoc[] =
     "send($self, ids=None, fn='step_and_sync', timeout_secs=None)\n--\n\n"
-    "Sends one request of the argument-less method `fn` to each engine in ids (default: all), "
-    "every request out before any reply is awaited.";
+    "Sends one request of the argument-less method `fn` (\"step_and_sync\", \"step_next\",\n"
+    "\"get_snapshot\", \"get_ticket_list\", or any other NativeEngineAsync method that takes\n"
+    "only timeout_secs) to each engine in ids (default: all), every request out before any\n"
+    "reply is awaited; the GIL is released once for the batch. Raises at once (ValueError,\n"
+    "TypeError or PanicException for a bad time-out, as the method would) for a bad id, an\n"
+    "unknown fn, or an id that already has a request outstanding in this batch; nothing is\n"
+    "sent then. timeout_secs defaults to the method's own time-out and covers sending and\n"
+    "waiting.";
 constexpr char kRecvDoc[] =
     "recv($self, min_ready=None, timeout_secs=None)\n--\n\n"
-    "Waits until at least min_ready of the outstanding requests (default: all of them) are "
-    "answered or failed; returns (id, result) pairs in the order they completed.";
+    "Waits (GIL released, the sockets polled together) until at least min_ready of the\n"
+    "outstanding requests (default: all of them; at most all of them) are answered or\n"
+    "failed; returns (id, result) pairs in the order they completed. result is what the\n"
+    "method's future would have given (for step_and_sync the (matrix, vector) tuple), or the\n"
+    "exception instance the future would have been given. Requests not yet answered stay\n"
+    "outstanding for a later recv. recv with nothing outstanding returns []. timeout_secs\n"
+    "bounds the wait (default: only the calls' own time-outs do); when it passes first,\n"
+    "recv returns what completed by then, possibly fewer than min_ready.";
 constexpr char kStepDoc[] =
     "step_and_sync($self, timeout_secs=None)\n--\n\n"
-    "send(all) then recv(all): (snapshots, positions, errors).";
+    "send(all) then recv(all): (snapshots (N, k) float64 with row i for engine i (NaN row\n"
+    "where it failed), positions: list of N matrices (None where it failed), errors: list\n"
+    "of N exceptions or None). k is the first answered snapshot's length; an answer of\n"
+    "another length fails its engine's slot with ValueError.";
 
 PyMethodDef kMethods[] = {
     {"send", py::with_keywords<method_send>(), kArgs, kSendDoc},
@@ -342,8 +357,11 @@ PyMethodDef kMethods[] = {
 
 const char kBatchDoc[] =
     "EngineBatch(engines)\n--\n\n"
-    "A fixed group of engines whose calls go out together and whose replies are taken as they "
-    "come.";
+    "A fixed group of engines whose calls go out together and whose replies are taken as they\n"
+    "come. Each call is numbered, framed, checked and timed exactly as the same method called on\n"
+    "that engine would be, with the same consequences (a time-out or protocol failure closes\n"
+    "that engine's connection). An engine whose connection is busy with another call of its own\n"
+    "gets the batch's call handed to its worker, queued behind that call. Not thread-safe.";
 
 }  // namespace
 

@@ -82,11 +82,11 @@ async def answer_with(ui, make):
 
 # Each slot's failure is the one the same call alone would give; the healthy slot completes.
 FAILURES = [  # (what the UI does with the request, exception type, text as a pattern)
-    (lambda ui: ui.recv_request(), RuntimeError,
+    (lambda ui: ui.recv_request(), pen.RpcTransportError,
      re.escape(transport_error(1, 130, "timeout waiting response"))),
-    (lambda ui: answer_with(ui, lambda r: error_response(r, 5, 1, "no")), RuntimeError,
+    (lambda ui: answer_with(ui, lambda r: error_response(r, 5, 1, "no")), pen.RpcError,
      re.escape(rpc_error(1, 130, 5, 1, "no"))),
-    (lose_after_request, RuntimeError,
+    (lose_after_request, pen.RpcTransportError,
      re.escape(transport_error(1, 130, "")) + r"websocket (closed|recv failed: .+)"),
     (lambda ui: answer_with(ui, lambda r: response(r, b"\x01")), ValueError, r".+"),
 ]
