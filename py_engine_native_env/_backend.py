@@ -105,7 +105,8 @@ class Backend:
 
     def run(self, awaitable: Awaitable[T]) -> T:
         """Runs `awaitable` to its end on the loop."""
-        return self._on_loop_thread(self.loop.run_until_complete, awaitable)
+        run: Callable[[Awaitable[T]], T] = self.loop.run_until_complete
+        return self._on_loop_thread(run, awaitable)
 
     def drive(self, coro: Coroutine[Any, Any, T]) -> T:
         """Runs an environment's coroutine to its end, running the loop only while it waits

@@ -140,9 +140,9 @@ class AsyncTradingEnv:
         except UILost as e:
             return self._end_lost(str(e), info)
         snapshots = snapshot[None]
-        reason = self._episodes.replaced(self._rows, snapshots)[0]
-        if reason is not None:
-            return self._end_lost(reason, info)
+        reasons = self._episodes.replaced(self._rows, snapshots)
+        if reasons is not None:
+            return self._end_lost(str(reasons[0]), info)
         rewards, terminated, truncated = self._episodes.advance(self._rows, snapshots, [tickets])
         self._took_step(tickets)
         info["equity"] = self._snap("equity")

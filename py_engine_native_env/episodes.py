@@ -27,20 +27,23 @@ class Episodes:
     def __init__(self, count: int, window: int) -> None:
         self.count = count
         self.window = window
-        self.closes = np.full((count, window + 1), np.nan)  # oldest first, NaN: no history
+        self.obs = np.zeros((count, window + 4))  # the observation of each row, kept current
         self.snapshots = np.zeros((count, 0))
+        self.last_close = np.full(count, np.nan)  # NaN: no close before the episode's first
         self.initial_equity = np.ones(count)
+        self.scale = np.ones(count)  # 100 / initial equity: percent of it
         self.length = np.ones(count)  # steps of the episode, from the UI's configuration
         self.max_steps = np.full(count, np.inf)
-        self.position = np.zeros(count)
         self.steps = np.zeros(count, dtype=np.int64)
         self.begun = np.zeros(count, dtype=bool)
         self.cols: dict[str, int] = {}  # snapshot column by field name, shared by the rows
+        self._where: list[int] = []  # columns that place a snapshot: step, episode, type
         self._ticket_cols = (1, 2)  # side, units
 
     def begin(self, row: int, snapshot: Floats, closes: Floats, *, cols: dict[str, int],
               ticket_cols: dict[str, int], length: float, max_steps: int | None) -> None:
-        """A new episode in `row`: its first snapshot and the closes before it."""
+        """A new episode in `row`: its first snapshot and up to `window` + 1 closes before it
+        (the last of them its current one)."""
         others = self.begun.copy()
         others[row] = False
         if snapshot.size != self.snapshots.shape[1] or cols != self.cols:
@@ -49,35 +52,43 @@ class Episodes:
                                    "snapshot layout")
             self.snapshots = np.zeros((self.count, snapshot.size))
             self.cols = cols
+            names = [n for n in ("step", "episode_index", "episode_type") if n in cols]
+            self._where = [cols[n] for n in names] if names[:1] == ["step"] else []
         self._ticket_cols = (ticket_cols["side"], ticket_cols["units"])
         self.snapshots[row] = snapshot
-        self.closes[row] = np.nan
-        if closes.size:
-            self.closes[row, self.window + 1 - closes.size:] = closes
-        self.initial_equity[row] = snapshot[cols["equity"]]
+        w = self.window
+        self.obs[row] = 0.0
+        if closes.size >= 2:
+            returns = 100.0 * np.diff(np.log(closes))
+            self.obs[row, w - returns.size:w] = returns
+        self.last_close[row] = closes[-1] if closes.size else np.nan
+        self.initial_equity[row] = initial = snapshot[cols["equity"]]
+        self.scale[row] = 100.0 / initial
         self.length[row] = length or 1
         self.max_steps[row] = np.inf if max_steps is None else max_steps
-        self.position[row] = 0.0
         self.steps[row] = 0
         self.begun[row] = True
+        self._describe(np.array([row]), snapshot[None], np.zeros(1))
 
     def snap(self, row: int, name: str) -> float:
         return float(self.snapshots[row, self.cols[name]])
 
-    def replaced(self, rows: Rows, snapshots: Floats) -> list[str | None]:
-        """Per row, why the snapshot cannot follow the row's last one (the UI's simulation is
-        not the one stepped before: a UI replaced between two steps), or None."""
-        names = [n for n in ("step", "episode_index", "episode_type") if n in self.cols]
-        if names[:1] != ["step"]:
-            return [None] * len(rows)
-        idx = [self.cols[n] for n in names]
-        before, after = self.snapshots[rows][:, idx], snapshots[:, idx]
-        expected = before.copy()
-        expected[:, 0] += 1
-        bad = np.flatnonzero((after != expected).any(axis=1))
+    def replaced(self, rows: Rows, snapshots: Floats) -> list[str | None] | None:
+        """None when every snapshot follows its row's last one; else per row, why one cannot
+        (the UI's simulation is not the one stepped before: a UI replaced between two steps)
+        or None."""
+        if not self._where:
+            return None
+        before = self.snapshots[np.ix_(rows, np.array(self._where))]
+        after = snapshots[:, self._where]
+        before[:, 0] += 1
+        bad = (after != before).any(axis=1)
+        if not bad.any():
+            return None
         reasons: list[str | None] = [None] * len(rows)
-        for k in bad:
-            b, a = tuple(int(v) for v in before[k]), tuple(int(v) for v in after[k])
+        for k in np.flatnonzero(bad):
+            a = tuple(int(v) for v in after[k])
+            b = (int(before[k, 0]) - 1, *(int(v) for v in before[k, 1:]))
             reasons[k] = (f"the UI was replaced during the episode: its simulation went from "
                           f"step {b[0]} of episode {b[1:]} to step {a[0]} of {a[1:]}")
         return reasons
@@ -90,30 +101,35 @@ class Episodes:
         eq, close = self.cols["equity"], self.cols["close"]
         rewards = snapshots[:, eq] - self.snapshots[rows, eq]
         self.snapshots[rows] = snapshots
-        self.closes[rows] = np.concatenate((self.closes[rows, 1:], snapshots[:, close, None]),
-                                           axis=1)
         side, units = self._ticket_cols
         position = np.zeros(len(rows))
         for k, t in enumerate(tickets):
             if t is not None and t.size:
                 position[k] = np.sign(np.sum(t[:, side] * t[:, units]))
-        self.position[rows] = position
+        w = self.window
+        obs = self.obs[rows]
+        obs[:, :w - 1] = obs[:, 1:w]
+        closes = snapshots[:, close]
+        obs[:, w - 1] = 100.0 * (np.log(closes) - np.log(self.last_close[rows]))
+        obs[np.isnan(obs[:, w - 1]), w - 1] = 0.0  # no close before the first
+        self.obs[rows] = obs
+        self.last_close[rows] = closes
+        self._describe(rows, snapshots, position)
         self.steps[rows] += 1
         terminated = snapshots[:, self.cols["done"]] == 1.0
         truncated = ~terminated & (self.steps[rows] >= self.max_steps[rows])
         return rewards, terminated, truncated
 
+    def _describe(self, rows: Rows, snapshots: Floats, position: Floats) -> None:
+        """The observation's last four values: position, pnl, equity change, time elapsed."""
+        w, cols = self.window, self.cols
+        scale = self.scale[rows]
+        tail = np.empty((len(rows), 4))
+        tail[:, 0] = position
+        tail[:, 1] = snapshots[:, cols["unrealised_pnl"]] * scale
+        tail[:, 2] = (snapshots[:, cols["equity"]] - self.initial_equity[rows]) * scale
+        tail[:, 3] = np.minimum(snapshots[:, cols["step"]] / self.length[rows], 1.0)
+        self.obs[rows, w:] = tail
+
     def observe(self, rows: Rows) -> Floats:
-        w = self.window
-        obs = np.zeros((len(rows), w + 4))
-        returns = 100.0 * np.diff(np.log(self.closes[rows]), axis=1)
-        returns[np.isnan(returns)] = 0.0
-        obs[:, :w] = returns
-        obs[:, w] = self.position[rows]
-        snaps = self.snapshots[rows]
-        initial = self.initial_equity[rows]
-        scale = 100.0 / initial
-        obs[:, w + 1] = snaps[:, self.cols["unrealised_pnl"]] * scale
-        obs[:, w + 2] = (snaps[:, self.cols["equity"]] - initial) * scale
-        obs[:, w + 3] = np.minimum(snaps[:, self.cols["step"]] / self.length[rows], 1.0)
-        return obs
+        return self.obs[rows]

@@ -40,7 +40,7 @@ import numpy as np
 
 from ._backend import Backend, BackendOwner, check_render_mode
 from .async_env import AsyncTradingEnv, Info, Obs
-from .episodes import Episodes
+from .episodes import Episodes, Rows
 from .options import EnvOptions
 from .protocol import UILost, is_ui_loss, open_batch, stepped
 from .env import screenshot_array
@@ -178,7 +178,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
                                f"under way: recv() it first")
         self._backend.drive(self._send(ids, actions, together=False))
 
-    def recv(self) -> tuple[Obs, Obs, Obs, Obs, Info, Obs]:
+    def recv(self) -> Any:
         """Steps that send() started: (obs, rewards, terminations, truncations, infos,
         env_ids) of at least `batch_size` environments (fewer when fewer are under way),
         those whose replies came first."""
@@ -203,7 +203,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
 
     # -- internals -----------------------------------------------------------------------
 
-    def _check_actions(self, actions: Any, ids: Obs) -> Obs:
+    def _check_actions(self, actions: Any, ids: Rows) -> Any:
         self._check_open()
         if not self._ready:
             raise RuntimeError("step() needs a reset() first")
@@ -225,11 +225,11 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         if self._in_flight.any():
             self._backend.drive(self._recv(self.num_envs))
 
-    async def _round(self, rows: Obs, actions: Obs, together: bool) -> Any:
+    async def _round(self, rows: Rows, actions: Any, together: bool) -> Any:
         await self._send(rows, actions, together)
         return await self._recv(len(rows))
 
-    async def _send(self, rows: Obs, actions: Obs, together: bool) -> None:
+    async def _send(self, rows: Rows, actions: Any, together: bool) -> None:
         self._in_flight[rows] = True
         self._actions[rows] = actions
         eager: list[int] = []
@@ -275,7 +275,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         self._deferred = {}
         return await self._settle(np.array(rows, dtype=np.intp), snapshots, tickets, errors)
 
-    async def _settle(self, rows: Obs, snapshots: Obs, tickets: list[Any],
+    async def _settle(self, rows: Rows, snapshots: Obs, tickets: list[Any],
                       errors: list[Any]) -> Any:
         """The steps of `rows` whose replies are in, with those that ended before, as arrays
         ordered by environment id."""
@@ -294,7 +294,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         if not len(rows):  # every environment of the round ended before its reply
             snapshots = np.zeros((0, self._episodes.snapshots.shape[1]))
         replaced = self._episodes.replaced(rows, snapshots)
-        if any(r is not None for r in replaced):
+        if replaced is not None:
             for k, reason in enumerate(replaced):
                 if reason is not None:
                     row = int(rows[k])
