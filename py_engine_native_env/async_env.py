@@ -231,8 +231,6 @@ class AsyncTradingEnv:
 
     async def _act(self, action: int, info: Info) -> None:
         if not self._wants_order(action):
-            if action == self.CLOSE_ALL:
-                self._pending.clear()
             return
         if action == self.CLOSE_ALL:
             ids = [int(i) for i in self._tickets[:, self._fields["ticket_fields"]["id"]]]

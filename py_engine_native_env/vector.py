@@ -232,13 +232,26 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
     async def _send(self, rows: Rows, actions: Any, together: bool) -> None:
         self._in_flight[rows] = True
         self._actions[rows] = actions
+        try:
+            eager = await self._start(rows, actions)
+        except BaseException:
+            self._forget(rows)
+            raise
+        if together:
+            self._unsent = eager
+        elif eager:
+            self._batch.send(eager)
+
+    async def _start(self, rows: Rows, actions: Any) -> list[int]:
+        """Orders where the actions ask for them, and the steps that are not the batch's;
+        returns the rows the batch steps."""
         eager: list[int] = []
         for row, action in zip(rows.tolist(), actions.tolist()):
             env = self.envs[row]
             if self._autoreset[row]:
                 self._settled[row] = await self._autoreset_one(row)
                 continue
-            if env._wants_order(action) or (action == env.CLOSE_ALL and env._pending):
+            if env._wants_order(action):
                 info: Info = {"action": env.ACTION_NAMES[action]}
                 try:
                     await env._act(action, info)
@@ -253,10 +266,15 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
                 self._deferred[row] = await env._advance()
             except UILost as e:
                 self._settled[row] = self._lost(row, str(e), self._extra.pop(row, {}))
-        if together:
-            self._unsent = eager
-        elif eager:
-            self._batch.send(eager)
+        return eager
+
+    def _forget(self, rows: Any) -> None:
+        """Steps of `rows` that failed: no longer under way, their partial results dropped."""
+        for row in np.asarray(rows).tolist():
+            self._in_flight[row] = False
+            self._settled.pop(row, None)
+            self._extra.pop(row, None)
+            self._deferred.pop(row, None)
 
     async def _recv(self, wanted: int) -> Any:
         if self._unsent:
@@ -284,7 +302,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         if failed:
             for k in failed:
                 if not is_ui_loss(errors[k]):
-                    self._in_flight[rows[k]] = False
+                    self._forget([*rows, *self._settled])
                     raise errors[k]
             for k in failed:
                 row = int(rows[k])
