@@ -56,7 +56,7 @@ from numpy.typing import NDArray
 
 from .episodes import Episodes
 from .options import ENTRY_STYLES, SYNC_STYLES, EnvOptions, check_choice
-from .protocol import CLOSE_ACTION, DEFAULT_FIELDS, UILost, call, layouts
+from .protocol import CLOSE_ACTION, DEFAULT_FIELDS, UILost, call, layouts, outcome
 from .spaces import Box, Discrete
 
 Obs = NDArray[np.float64]  # an observation (float64, window + 4 values)
@@ -230,34 +230,38 @@ class AsyncTradingEnv:
             and self._snap("pending_orders") == 0
 
     async def _act(self, action: int, info: Info) -> None:
-        if not self._wants_order(action):
-            return
+        if self._wants_order(action):
+            self._ordered(action, await outcome(self._order(action)), info)
+
+    def _order(self, action: int) -> Any:
+        """Sends the order `action` asks for; returns the call's future."""
         if action == self.CLOSE_ALL:
             ids = [int(i) for i in self._tickets[:, self._fields["ticket_fields"]["id"]]]
             ids += sorted(self._pending - set(ids))
-            info["closed"] = await call(self.engine.close_positions, ids,
-                                        [CLOSE_ACTION] * len(ids), [0.0] * len(ids))
-            self._pending.clear()
-            return
-        reply = await self._open("buy" if action == self.BUY else "sell")
-        fields = self._fields["order_reply_fields"]
-        if reply[fields["accepted"]] == 1.0 and math.isnan(reply[fields["fill_price"]]):
-            self._pending.add(int(reply[fields["id"]]))
-        info["order"] = reply
-
-    async def _open(self, side: str) -> Obs:
+            return self.engine.close_positions(ids, [CLOSE_ACTION] * len(ids), [0.0] * len(ids))
+        side = "buy" if action == self.BUY else "sell"
         close = self._snap("close")
         if self._entry == "ticket":
             # Ticket offsets are price distances from the entry.
             stop = close * self.stop_loss if self.stop_loss else None
-            reply: Obs = await call(self.engine.place_ticket, side, self.units, stop_loss=stop)
-            return reply
+            return self.engine.place_ticket(side, self.units, stop_loss=stop)
         # Order offsets are fractions of the fill price; the time limit counts steps.
         sign = -1.0 if side == "buy" else 1.0
         price = close * (1.0 + sign * self.limit_offset)
-        reply = await call(self.engine.place_order, side, "limit", price, self.units,
-                           stop_loss=self.stop_loss or None, time_limit=float(self.limit_ttl))
-        return reply
+        return self.engine.place_order(side, "limit", price, self.units,
+                                       stop_loss=self.stop_loss or None,
+                                       time_limit=float(self.limit_ttl))
+
+    def _ordered(self, action: int, reply: Obs, info: Info) -> None:
+        """Takes the UI's reply to the order of `action`."""
+        if action == self.CLOSE_ALL:
+            info["closed"] = reply
+            self._pending.clear()
+            return
+        fields = self._fields["order_reply_fields"]
+        if reply[fields["accepted"]] == 1.0 and math.isnan(reply[fields["fill_price"]]):
+            self._pending.add(int(reply[fields["id"]]))
+        info["order"] = reply
 
     async def _advance(self) -> tuple[Any, Obs]:
         """One step of the UI's simulation: (ticket list or None, snapshot)."""

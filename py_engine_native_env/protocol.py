@@ -54,6 +54,23 @@ async def call(method: Any, *args: Any, **kwargs: Any) -> Any:
         raise
 
 
+async def outcome(future: Any) -> Any:
+    """What a call's future gives; a failure of the connection becomes UILost."""
+    try:
+        return await future
+    except RuntimeError as e:
+        if is_ui_loss(e):
+            raise UILost(str(e)) from e
+        raise
+
+
+async def all_done(futures: Sequence[Any]) -> None:
+    """Waits until every one of `futures` is done (no wait at all when they are)."""
+    waiting = [f for f in futures if not f.done()]
+    if waiting:
+        await asyncio.wait(waiting)
+
+
 def layouts(config: dict[str, Any]) -> dict[str, dict[str, int]]:
     """Column index by field name of every reply layout, from the UI's configuration."""
     return {name: {field: i for i, field in enumerate(config.get(name) or default)}

@@ -42,7 +42,7 @@ from ._backend import Backend, BackendOwner, check_render_mode
 from .async_env import AsyncTradingEnv, Info, Obs
 from .episodes import Episodes, Rows
 from .options import EnvOptions
-from .protocol import UILost, is_ui_loss, open_batch, stepped
+from .protocol import UILost, all_done, is_ui_loss, open_batch, stepped
 from .env import screenshot_array
 from .spaces import HAVE_GYMNASIUM, Box, MultiDiscrete, gymnasium
 
@@ -245,20 +245,29 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
     async def _start(self, rows: Rows, actions: Any) -> list[int]:
         """Orders where the actions ask for them, and the steps that are not the batch's;
         returns the rows the batch steps."""
-        eager: list[int] = []
+        orders: dict[int, tuple[int, Any]] = {}
         for row, action in zip(rows.tolist(), actions.tolist()):
-            env = self.envs[row]
             if self._autoreset[row]:
                 self._settled[row] = await self._autoreset_one(row)
-                continue
-            if env._wants_order(action):
-                info: Info = {"action": env.ACTION_NAMES[action]}
-                try:
-                    await env._act(action, info)
-                except UILost as e:
-                    self._settled[row] = self._lost(row, str(e), info)
-                    continue
+            elif self.envs[row]._wants_order(action):
+                orders[row] = action, self.envs[row]._order(action)
+        await all_done([future for _, future in orders.values()])  # all out, then waited for
+        for row, (action, future) in orders.items():
+            env = self.envs[row]
+            info: Info = {"action": env.ACTION_NAMES[action]}
+            error = future.exception()
+            if error is None:
+                env._ordered(action, future.result(), info)
                 self._extra[row] = info
+            elif is_ui_loss(error):
+                self._settled[row] = self._lost(row, str(error), info)
+            else:
+                raise error
+        eager: list[int] = []
+        for row in rows.tolist():
+            env = self.envs[row]
+            if row in self._settled:
+                continue
             if env._sync == "eager":
                 eager.append(row)
                 continue
