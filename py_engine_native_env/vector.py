@@ -124,7 +124,6 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         self._settled: dict[int, Result] = {}  # rows whose step ended before its reply
         self._extra: dict[int, Info] = {}  # infos of orders placed for a step under way
         self._deferred: dict[int, tuple[Any, Obs]] = {}  # rows stepped call by call
-        self._orders: dict[int, tuple[int, Any]] = {}  # action and order call of a row's step
         self._unsent: list[int] = []  # rows step() steps together
         self._obs = np.zeros(self.observation_space.shape, dtype=np.float64)
         self._ready = False
@@ -244,43 +243,39 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             self._batch.send(eager)
 
     async def _start(self, rows: Rows, actions: Any) -> list[int]:
-        """Sends the orders the actions ask for, and steps the rows that the batch does not
-        step; returns those it steps. A batch step goes out behind its row's order (one
-        connection answers in order), whose reply is taken with the step's."""
-        eager: list[int] = []
+        """Orders where the actions ask for them, and the steps that are not the batch's;
+        returns the rows the batch steps."""
+        orders: dict[int, tuple[int, Any]] = {}
         for row, action in zip(rows.tolist(), actions.tolist()):
-            env = self.envs[row]
             if self._autoreset[row]:
                 self._settled[row] = await self._autoreset_one(row)
+            elif self.envs[row]._wants_order(action):
+                orders[row] = action, self.envs[row]._order(action)
+        await all_done([future for _, future in orders.values()])  # all out, then waited for
+        for row, (action, future) in orders.items():
+            env = self.envs[row]
+            info: Info = {"action": env.ACTION_NAMES[action]}
+            error = future.exception()
+            if error is None:
+                env._ordered(action, future.result(), info)
+                self._extra[row] = info
+            elif is_ui_loss(error):
+                self._settled[row] = self._lost(row, str(error), info)
+            else:
+                raise error
+        eager: list[int] = []
+        for row in rows.tolist():
+            env = self.envs[row]
+            if row in self._settled:
                 continue
-            if env._wants_order(action):
-                self._orders[row] = action, env._order(action)
             if env._sync == "eager":
                 eager.append(row)
                 continue
             try:
-                if row in self._orders:
-                    await all_done([self._orders[row][1]])
-                    error = self._take_order(row)
-                    if error is not None:
-                        raise UILost(str(error))
                 self._deferred[row] = await env._advance()
             except UILost as e:
                 self._settled[row] = self._lost(row, str(e), self._extra.pop(row, {}))
         return eager
-
-    def _take_order(self, row: int) -> BaseException | None:
-        """The reply to the order of `row`'s step, taken; the UI loss that failed it, if one
-        did."""
-        action, future = self._orders.pop(row)
-        env = self.envs[row]
-        info = self._extra[row] = {"action": env.ACTION_NAMES[action]}
-        error: BaseException | None = future.exception()
-        if error is None:
-            env._ordered(action, future.result(), info)
-        elif not is_ui_loss(error):
-            raise error
-        return error
 
     def _forget(self, rows: Any) -> None:
         """Steps of `rows` that failed: no longer under way, their partial results dropped."""
@@ -289,7 +284,6 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             self._settled.pop(row, None)
             self._extra.pop(row, None)
             self._deferred.pop(row, None)
-            self._orders.pop(row, None)
 
     async def _recv(self, wanted: int) -> Any:
         if self._unsent:
@@ -313,15 +307,6 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         """The steps of `rows` whose replies are in, with those that ended before, as arrays
         ordered by environment id."""
         envs = self.envs
-        ordered = [k for k, row in enumerate(rows.tolist()) if row in self._orders]
-        if ordered:
-            await all_done([self._orders[int(rows[k])][1] for k in ordered])
-            for k in ordered:
-                try:
-                    errors[k] = self._take_order(int(rows[k])) or errors[k]
-                except BaseException:
-                    self._forget([*rows, *self._settled])
-                    raise
         failed = [k for k, e in enumerate(errors) if e is not None]
         if failed:
             for k in failed:
