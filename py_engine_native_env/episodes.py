@@ -37,7 +37,7 @@ class Episodes:
         self.steps = np.zeros(count, dtype=np.int64)
         self.begun = np.zeros(count, dtype=bool)
         self.cols: dict[str, int] = {}  # snapshot column by field name, shared by the rows
-        self._where: list[int] = []  # columns that place a snapshot: step, episode, type
+        self._where = np.empty(0, dtype=np.intp)  # columns placing a snapshot: step, episode
         self._ticket_cols = (1, 2)  # side, units
 
     def begin(self, row: int, snapshot: Floats, closes: Floats, *, cols: dict[str, int],
@@ -53,7 +53,8 @@ class Episodes:
             self.snapshots = np.zeros((self.count, snapshot.size))
             self.cols = cols
             names = [n for n in ("step", "episode_index", "episode_type") if n in cols]
-            self._where = [cols[n] for n in names] if names[:1] == ["step"] else []
+            self._where = np.array([cols[n] for n in names] if names[:1] == ["step"] else [],
+                                   dtype=np.intp)
         self._ticket_cols = (ticket_cols["side"], ticket_cols["units"])
         self.snapshots[row] = snapshot
         w = self.window
@@ -77,9 +78,9 @@ class Episodes:
         """None when every snapshot follows its row's last one; else per row, why one cannot
         (the UI's simulation is not the one stepped before: a UI replaced between two steps)
         or None."""
-        if not self._where:
+        if not self._where.size:
             return None
-        before = self.snapshots[np.ix_(rows, np.array(self._where))]
+        before = self.snapshots[rows[:, None], self._where]
         after = snapshots[:, self._where]
         before[:, 0] += 1
         bad = (after != before).any(axis=1)
