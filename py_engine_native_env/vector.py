@@ -250,8 +250,10 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             if self._autoreset[row]:
                 self._settled[row] = await self._autoreset_one(row)
             elif self.envs[row]._wants_order(action):
-                orders[row] = action, self.envs[row]._order(action)
-        await all_done([future for _, future in orders.values()])  # all out, then waited for
+                with self._batch.unwaited(self.envs[row].engine):
+                    orders[row] = action, self.envs[row]._order(action)
+        # All out, then waited for: every order is answered before the steps go out.
+        await all_done([future for _, future in orders.values()])
         for row, (action, future) in orders.items():
             env = self.envs[row]
             info: Info = {"action": env.ACTION_NAMES[action]}
