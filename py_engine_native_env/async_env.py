@@ -104,7 +104,7 @@ class AsyncTradingEnv:
         self.np_random = np.random.default_rng()
         self._episodes = episodes if episodes is not None else Episodes(1, self.window)
         self._row = row
-        self._rows = np.array([row], dtype=np.intp)
+        self._rows = slice(row, row + 1)
         self._own_config = self.config is None
         self._lost: str | None = None
         self._advice: str | None = None

@@ -18,7 +18,7 @@ from typing import Any, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-Rows = NDArray[np.intp]
+Rows = Any  # row indices (an index array) or a slice of rows
 Floats = NDArray[np.float64]
 Flags = NDArray[np.bool_]
 
@@ -29,11 +29,13 @@ class Episodes:
         self.window = window
         self.obs = np.zeros((count, window + 4))  # the observation of each row, kept current
         self.snapshots = np.zeros((count, 0))
-        self.last_close = np.full(count, np.nan)  # NaN: no close before the episode's first
+        self.last_log = np.zeros(count)  # log of each row's last close
+        self._no_history: set[int] = set()  # rows begun without a close
         self.initial_equity = np.ones(count)
         self.scale = np.ones(count)  # 100 / initial equity: percent of it
         self.length = np.ones(count)  # steps of the episode, from the UI's configuration
         self.max_steps = np.full(count, np.inf)
+        self._limited = False  # a row has max_steps
         self.steps = np.zeros(count, dtype=np.int64)
         self.begun = np.zeros(count, dtype=bool)
         self.cols: dict[str, int] = {}  # snapshot column by field name, shared by the rows
@@ -62,14 +64,19 @@ class Episodes:
         if closes.size >= 2:
             returns = 100.0 * np.diff(np.log(closes))
             self.obs[row, w - returns.size:w] = returns
-        self.last_close[row] = closes[-1] if closes.size else np.nan
+        self.last_log[row] = np.log(closes[-1]) if closes.size else 0.0
+        if closes.size:
+            self._no_history.discard(row)
+        else:
+            self._no_history.add(row)
         self.initial_equity[row] = initial = snapshot[cols["equity"]]
         self.scale[row] = 100.0 / initial
         self.length[row] = length or 1
         self.max_steps[row] = np.inf if max_steps is None else max_steps
+        self._limited = bool(np.isfinite(self.max_steps).any())
         self.steps[row] = 0
         self.begun[row] = True
-        self._describe(np.array([row]), snapshot[None], np.zeros(1))
+        self._describe(slice(row, row + 1), snapshot[None], np.zeros(1))
 
     def snap(self, row: int, name: str) -> float:
         return float(self.snapshots[row, self.cols[name]])
@@ -80,13 +87,13 @@ class Episodes:
         or None."""
         if not self._where.size:
             return None
-        before = self.snapshots[rows[:, None], self._where]
+        before = self.snapshots[rows][:, self._where]
         after = snapshots[:, self._where]
         before[:, 0] += 1
         bad = (after != before).any(axis=1)
         if not bad.any():
             return None
-        reasons: list[str | None] = [None] * len(rows)
+        reasons: list[str | None] = [None] * len(snapshots)
         for k in np.flatnonzero(bad):
             a = tuple(int(v) for v in after[k])
             b = (int(before[k, 0]) - 1, *(int(v) for v in before[k, 1:]))
@@ -103,34 +110,47 @@ class Episodes:
         rewards = snapshots[:, eq] - self.snapshots[rows, eq]
         self.snapshots[rows] = snapshots
         side, units = self._ticket_cols
-        position = np.zeros(len(rows))
+        position = np.zeros(len(snapshots))
         for k, t in enumerate(tickets):
             if t is not None and t.size:
                 position[k] = np.sign(np.sum(t[:, side] * t[:, units]))
         w = self.window
-        obs = self.obs[rows]
+        obs = self.obs[rows]  # a copy for an index array, a view for a slice
         obs[:, :w - 1] = obs[:, 1:w]
-        closes = snapshots[:, close]
-        obs[:, w - 1] = 100.0 * (np.log(closes) - np.log(self.last_close[rows]))
-        obs[np.isnan(obs[:, w - 1]), w - 1] = 0.0  # no close before the first
+        logs = np.log(snapshots[:, close])
+        obs[:, w - 1] = 100.0 * (logs - self.last_log[rows])
+        if self._no_history:
+            self._first_returns(rows, obs)
         self.obs[rows] = obs
-        self.last_close[rows] = closes
+        self.last_log[rows] = logs
         self._describe(rows, snapshots, position)
-        self.steps[rows] += 1
         terminated = snapshots[:, self.cols["done"]] == 1.0
+        if not self._limited:
+            return rewards, terminated, np.zeros_like(terminated)
+        self.steps[rows] += 1
         truncated = ~terminated & (self.steps[rows] >= self.max_steps[rows])
         return rewards, terminated, truncated
+
+    def _first_returns(self, rows: Rows, obs: Floats) -> None:
+        """A row begun without a close has no return on its first step."""
+        ids = np.arange(self.count)[rows].tolist()
+        for k, row in enumerate(ids):
+            if row in self._no_history:
+                obs[k, self.window - 1] = 0.0
+                self._no_history.discard(row)
 
     def _describe(self, rows: Rows, snapshots: Floats, position: Floats) -> None:
         """The observation's last four values: position, pnl, equity change, time elapsed."""
         w, cols = self.window, self.cols
         scale = self.scale[rows]
-        tail = np.empty((len(rows), 4))
-        tail[:, 0] = position
-        tail[:, 1] = snapshots[:, cols["unrealised_pnl"]] * scale
-        tail[:, 2] = (snapshots[:, cols["equity"]] - self.initial_equity[rows]) * scale
-        tail[:, 3] = np.minimum(snapshots[:, cols["step"]] / self.length[rows], 1.0)
-        self.obs[rows, w:] = tail
+        obs = self.obs[rows]
+        obs[:, w] = position
+        obs[:, w + 1] = snapshots[:, cols["unrealised_pnl"]] * scale
+        obs[:, w + 2] = (snapshots[:, cols["equity"]] - self.initial_equity[rows]) * scale
+        obs[:, w + 3] = np.minimum(snapshots[:, cols["step"]] / self.length[rows], 1.0)
+        self.obs[rows] = obs
 
     def observe(self, rows: Rows) -> Floats:
-        return self.obs[rows]
+        """The observations of `rows` (a copy)."""
+        obs: Floats = self.obs[rows]
+        return obs.copy() if isinstance(rows, slice) else obs

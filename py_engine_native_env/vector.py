@@ -322,7 +322,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             rows, snapshots, tickets = rows[keep], snapshots[keep], [tickets[k] for k in keep]
         if not len(rows):  # every environment of the round ended before its reply
             snapshots = np.zeros((0, self._episodes.snapshots.shape[1]))
-        replaced = self._episodes.replaced(rows, snapshots)
+        replaced = self._episodes.replaced(self._selection(rows), snapshots)
         if replaced is not None:
             for k, reason in enumerate(replaced):
                 if reason is not None:
@@ -331,7 +331,8 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             keep = [k for k, r in enumerate(replaced) if r is None]
             rows, snapshots, tickets = rows[keep], snapshots[keep], [tickets[k] for k in keep]
 
-        rewards, terminated, truncated = self._episodes.advance(rows, snapshots, tickets)
+        selection = self._selection(rows)
+        rewards, terminated, truncated = self._episodes.advance(selection, snapshots, tickets)
         for row, t in zip(rows.tolist(), tickets):
             envs[row]._took_step(t)
         for k in np.flatnonzero(terminated | truncated).tolist():
@@ -346,7 +347,7 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         order = np.argsort(rows, kind="stable")
         m, count = len(stepped_rows), len(rows)
         obs = np.empty((count, self._episodes.window + 4))
-        obs[:m] = self._episodes.observe(stepped_rows)
+        obs[:m] = self._episodes.obs[selection]
         out_rewards = np.zeros(count)
         out_terminated = np.zeros(count, dtype=bool)
         out_truncated = np.zeros(count, dtype=bool)
@@ -384,6 +385,12 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         self._autoreset[ids] = (out_terminated | out_truncated)[order]
         return (obs[order], out_rewards[order], out_terminated[order], out_truncated[order],
                 infos, ids)
+
+    def _selection(self, rows: Rows) -> Rows:
+        """`rows` as a slice when they are all the rows in order (views instead of copies)."""
+        if len(rows) == self.num_envs and (rows == self._all).all():
+            return slice(None)
+        return rows
 
     def _lost(self, row: int, reason: str, info: Info) -> Result:
         """Environment `row` lost its UI during a step: its episode ends as truncated."""
