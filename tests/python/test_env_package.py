@@ -221,6 +221,15 @@ def test_a_step_is_one_call_unless_the_action_trades():
             + ["step_and_sync"] * 2 + ["close_positions", "step_and_sync", "step_and_sync"]
 
 
+def test_a_short_history_fills_the_end_of_the_returns():
+    with TradingEnv(settings=dict(SETTINGS, ohlc_window=3)) as env:  # 3 closes at a reset
+        obs, _ = env.reset(seed=1)
+        first = env.step(0)[0]
+    window = env.observation_space.shape[0] - 4
+    assert (obs[:window - 2] == 0).all() and (obs[window - 2:window] != 0).all()
+    assert (first[:window - 3] == 0).all() and (first[window - 3:window] != 0).all()
+
+
 # ------------------------------------------------------------------ a UI that goes away
 
 def restart_ui(urls, settings):
