@@ -162,7 +162,6 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
                                "them first")
         obs, rewards, terminated, truncated, infos, _ = self._backend.drive(
             self._round(self._all, actions, together=True))
-        self._obs[:] = obs
         return obs, rewards, terminated, truncated, infos
 
     def send(self, actions: Any, env_ids: Any = None) -> None:
@@ -343,9 +342,14 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
 
         settled = sorted(self._settled.items())
         stepped_rows = rows
-        rows = np.concatenate((rows, np.array([r for r, _ in settled], dtype=np.intp)))
-        order = np.argsort(rows, kind="stable")
-        m, count = len(stepped_rows), len(rows)
+        m, count = len(stepped_rows), len(stepped_rows) + len(settled)
+        if settled or not isinstance(selection, slice):
+            rows = np.concatenate((rows, np.array([r for r, _ in settled], dtype=np.intp)))
+            order: Any = np.argsort(rows, kind="stable")
+            position = np.empty(count, dtype=np.intp)
+            position[order] = np.arange(count)  # where each entry goes in the id order
+        else:  # every environment stepped, in id order
+            order, position = slice(None), self._all
         obs = np.empty((count, self._episodes.window + 4))
         obs[:m] = self._episodes.obs[selection]
         out_rewards = np.zeros(count)
@@ -355,8 +359,6 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         for k, (_, result) in enumerate(settled, m):
             obs[k], out_rewards[k], out_terminated[k], out_truncated[k] = result[:4]
 
-        position = np.empty(count, dtype=np.intp)
-        position[order] = np.arange(count)  # where each entry goes in the id order
         infos: Info = {}
         if m:
             where = position[:m]
@@ -381,10 +383,12 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         self._extra = {}
 
         ids = rows[order]
+        obs = obs[order]
+        self._obs[ids] = obs  # what an environment waiting for its UI shows meanwhile
         self._in_flight[ids] = False
         self._autoreset[ids] = (out_terminated | out_truncated)[order]
-        return (obs[order], out_rewards[order], out_terminated[order], out_truncated[order],
-                infos, ids)
+        return (obs, out_rewards[order], out_terminated[order], out_truncated[order], infos,
+                ids)
 
     def _selection(self, rows: Rows) -> Rows:
         """`rows` as a slice when they are all the rows in order (views instead of copies)."""
