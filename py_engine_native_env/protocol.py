@@ -11,8 +11,7 @@ futures are awaited together.
 from __future__ import annotations
 
 import asyncio
-import contextlib
-from typing import Any, ContextManager, Iterator, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
@@ -121,11 +120,6 @@ class FutureBatch:
             done = [i for i, f in self._futures.items() if f.done()]
         return [(i, _outcome(self._futures.pop(i))) for i in done]
 
-    def unwaited(self, engine: Any) -> ContextManager[None]:
-        """Calls of `engine` made inside go out without the calling thread waiting for their
-        replies, so that the next engine's call goes out meanwhile."""
-        return contextlib.nullcontext()
-
     async def step_and_sync(self, ids: Sequence[int]) -> tuple[Any, list[Any], list[Any]]:
         """Steps the engines `ids`: their snapshots as rows (in the order of `ids`), their
         ticket lists, and per engine None or the exception its call raised."""
@@ -150,16 +144,6 @@ class NativeBatch(FutureBatch):
     def send(self, ids: Sequence[int], fn: str = "step_and_sync") -> None:
         self._batch.send([int(i) for i in ids], fn)
         self._sent += len(ids)
-
-    @contextlib.contextmanager
-    def unwaited(self, engine: Any) -> Iterator[None]:
-        # The engine's worker sends the call and waits for its reply.
-        before = engine.sync_wait
-        engine.sync_wait = False
-        try:
-            yield
-        finally:
-            engine.sync_wait = before
 
     async def recv(self, min_ready: int | None = None) -> list[Outcome]:
         outcomes: list[Outcome] = self._batch.recv(min_ready)

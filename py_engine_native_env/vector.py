@@ -249,9 +249,9 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
             if self._autoreset[row]:
                 self._settled[row] = await self._autoreset_one(row)
             elif self.envs[row]._wants_order(action):
-                with self._batch.unwaited(self.envs[row].engine):
-                    orders[row] = action, self.envs[row]._order(action)
-        # All out, then waited for: every order is answered before the steps go out.
+                orders[row] = action, self.envs[row]._order(action)
+        # Every order is answered before the steps go out (the engine spins for a quick reply:
+        # cheaper than handing the orders to the workers and waking up for each).
         await all_done([future for _, future in orders.values()])
         for row, (action, future) in orders.items():
             env = self.envs[row]
