@@ -13,12 +13,14 @@ same contract. The reference UI ships inside this package; Node.js 18 or later r
 
 from .async_env import AsyncTradingEnv, observation_space
 from .env import TradingEnv
+from .options import EnvOptions
 from .spaces import HAVE_GYMNASIUM, Box, Discrete, MultiDiscrete
 from .ui import BrowserUI, NodeNotFoundError, UIProcess, start_headless, ui_dir
 from .vector import VectorTradingEnv
 
 __all__ = [
-    "AsyncTradingEnv", "Box", "BrowserUI", "Discrete", "HAVE_GYMNASIUM", "MultiDiscrete",
+    "AsyncTradingEnv", "Box", "BrowserUI", "Discrete", "EnvOptions", "HAVE_GYMNASIUM",
+    "MultiDiscrete",
     "NodeNotFoundError", "TradingEnv", "UIProcess", "VectorTradingEnv", "observation_space",
     "start_headless", "ui_dir",
 ]

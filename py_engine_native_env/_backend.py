@@ -9,10 +9,11 @@ import concurrent.futures
 import socket
 import sys
 import time
-from typing import Any, Awaitable, Callable, Iterable, Mapping, TypeVar
+from typing import Any, Awaitable, Callable, Coroutine, Iterable, TypeVar
 
 from py_engine_native import NativeEngineAsync
 
+from .options import EnvOptions
 from .ui import BrowserUI, UIProcess, start_headless
 
 T = TypeVar("T")
@@ -62,56 +63,65 @@ async def close_engine(engine: Any) -> None:
 
 
 class Backend:
-    def __init__(self, count: int, *, host: str = "127.0.0.1", port: int = 0,
-                 ui: str = "headless", render_mode: str | None = None,
-                 settings: Mapping[str, object] | None = None, node: str | None = None,
-                 ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None,
-                 page_screenshot: str | None = None) -> None:
-        if ui not in UI_CHOICES:
-            raise ValueError(f"ui must be one of {', '.join(map(repr, UI_CHOICES))}; got {ui!r}")
+    def __init__(self, count: int, options: EnvOptions, render_mode: str | None = None) -> None:
+        if options.ui not in UI_CHOICES:
+            raise ValueError(f"ui must be one of {', '.join(map(repr, UI_CHOICES))}; "
+                             f"got {options.ui!r}")
         self.loop = asyncio.new_event_loop()
         self.engines: list[Any] = []
         self.headless: UIProcess | None = None
         self.browser: BrowserUI | None = None
         self.closed = False
         self._helper: concurrent.futures.ThreadPoolExecutor | None = None
+        host, port = options.host, options.port
         try:
             started = self.gather(
-                start_engine(host, port + i if port else 0, engine_wrapper or _as_is)
+                start_engine(host, port + i if port else 0, options.engine_wrapper or _as_is)
                 for i in range(count))
             self.engines = [engine for engine, _ in started]
             self.ports = [p for _, p in started]
             where = f"[{host}]" if ":" in host else host
             self.urls = [f"ws://{where}:{p}" for p in self.ports]
-            settings = dict(settings or {})
-            if ui == "headless":
+            settings = dict(options.settings or {})
+            if options.ui == "headless":
                 shown = 1 if render_mode in RENDER_MODES else 0
                 if render_mode in RENDER_MODES:
-                    self.browser = BrowserUI(self.urls[0], settings, node=node, folder=ui_dir,
+                    self.browser = BrowserUI(self.urls[0], settings, node=options.node,
+                                             folder=options.ui_dir,
                                              headed=render_mode == "human",
-                                             screenshot=page_screenshot)
+                                             screenshot=options.page_screenshot)
                 if count > shown:
                     rest = dict(settings)
                     if shown:  # the headless simulations keep seeds apart from the page's
                         rest["seed"] = int(settings.get("seed", 1)) + shown  # type: ignore[call-overload]
-                    self.headless = start_headless(self.urls[shown:], rest, node=node,
-                                                   folder=ui_dir)
+                    self.headless = start_headless(self.urls[shown:], rest, node=options.node,
+                                                   folder=options.ui_dir)
             else:
                 print(f"waiting for a UI to connect to {' '.join(self.urls)}", file=sys.stderr)
-            self.run(self._wait_connected(connect_timeout))
+            self.run(self._wait_connected(options.connect_timeout))
         except BaseException:
             self.close()
             raise
 
     def run(self, awaitable: Awaitable[T]) -> T:
+        """Runs `awaitable` to its end on the loop."""
+        run: Callable[[Awaitable[T]], T] = self.loop.run_until_complete
+        return self._on_loop_thread(run, awaitable)
+
+    def drive(self, coro: Coroutine[Any, Any, T]) -> T:
+        """Runs an environment's coroutine to its end, running the loop only while it waits
+        for a future that is not done yet: the engine's replies that are already in when a
+        call returns cost no loop run at all."""
+        return self._on_loop_thread(drive, self.loop, coro)
+
+    def _on_loop_thread(self, fn: Callable[..., T], *args: Any) -> T:
         if asyncio._get_running_loop() is None:
-            return self.loop.run_until_complete(awaitable)
+            return fn(*args)
         # Called while another loop runs in this thread (a notebook's): a loop cannot run
         # inside another, so ours runs on a helper thread meanwhile.
         if self._helper is None:
             self._helper = concurrent.futures.ThreadPoolExecutor(1, "py_engine_native_env")
-        return self._helper.submit(lambda: self.loop.run_until_complete(awaitable)).result()
+        return self._helper.submit(fn, *args).result()
 
     def gather(self, awaitables: Iterable[Awaitable[T]]) -> list[T]:
         """Runs all at once on the loop; the results in order."""
@@ -164,6 +174,50 @@ class Backend:
             self.loop.close()
             if self._helper is not None:
                 self._helper.shutdown()
+
+
+def drive(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, T]) -> T:
+    """Runs `coro` in this thread as if `loop` ran it (engine calls find `loop` running); the
+    loop itself runs only until each future the coroutine waits for is done."""
+    set_running = asyncio.events._set_running_loop
+    set_running(loop)
+    try:
+        while True:
+            try:
+                awaited = coro.send(None)
+            except StopIteration as stop:
+                return stop.value  # type: ignore[no-any-return]
+            set_running(None)
+            try:
+                _run_until_done(loop, awaited)
+            except BaseException:
+                coro.close()
+                raise
+            finally:
+                set_running(loop)
+    finally:
+        set_running(None)
+
+
+def _run_until_done(loop: asyncio.AbstractEventLoop, awaited: Any) -> None:
+    """Runs `loop` until the future a coroutine yielded is done (once, for a bare yield)."""
+    if awaited is None:
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+        return
+    if not asyncio.isfuture(awaited):
+        raise RuntimeError(f"a coroutine of the environment waited for {awaited!r}")
+    awaited._asyncio_future_blocking = False
+
+    def stop(_: Any) -> None:
+        loop.stop()
+
+    awaited.add_done_callback(stop)
+    try:
+        while not awaited.done():
+            loop.run_forever()
+    finally:
+        awaited.remove_done_callback(stop)
 
 
 class BackendOwner:

@@ -8,13 +8,9 @@ Gymnasium's contract:
     obs, reward, terminated, truncated, info = await env.step(TradingEnv.BUY)
 
 Observation: float64 vector of shape (window + 4,), built from the UI's snapshot and recent
-candles:
-    [0 .. window-1]  log returns of the last `window` closes in percent, oldest first
-                     (0 where the episode has less history)
-    [window + 0]     position: +1 long, -1 short, 0 flat
-    [window + 1]     unrealised pnl, percent of the initial equity
-    [window + 2]     equity change since the episode started, percent of the initial equity
-    [window + 3]     fraction of the episode elapsed (0 at reset, 1 at its last step)
+candles (see py_engine_native_env.episodes): log returns of the last `window` closes (leading
+zeros where the episode has less history), position, unrealised pnl, equity change, fraction
+of the episode elapsed.
 
 Actions, a discrete set of four:
     0 HOLD       do nothing
@@ -36,8 +32,11 @@ before the next `step`.
 
 Stepping style (`sync`): "deferred" steps with step_next and then reads the snapshot (and the
 ticket list when a position is open); "eager" uses step_and_sync, which returns both with the
-step; "auto" follows the UI's get_sync_policy advice. `reset(options=...)` may override
-"episode_index", "episode_type" ("train" / "test"), "sync" and "entry" for one episode.
+step: one call a step. "auto" (the default) steps eagerly whenever the UI tells its sync
+policy (a UI that does answers both styles, and a step needs the snapshot every time), and in
+the deferred style when it gives none. Orders go out only when the action asks for one.
+`reset(options=...)` may override "episode_index", "episode_type" ("train" / "test"), "sync"
+and "entry" for one episode.
 
 A UI that goes away (a reloaded page, a restarted UI process) does not end the run: the step
 whose call fails because the connection dropped ends the episode as truncated, with the
@@ -50,37 +49,18 @@ from __future__ import annotations
 
 import json
 import math
-from collections import deque
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .episodes import Episodes
+from .options import ENTRY_STYLES, SYNC_STYLES, EnvOptions, check_choice
+from .protocol import CLOSE_ACTION, DEFAULT_FIELDS, UILost, call, layouts, outcome
 from .spaces import Box, Discrete
 
 Obs = NDArray[np.float64]  # an observation (float64, window + 4 values)
 Info = dict[str, Any]
-
-# Field layouts of the reference UI, used when the UI's configuration does not name them.
-DEFAULT_FIELDS = {
-    "snapshot_fields": ["step", "time", "close", "equity", "balance", "unrealised_pnl",
-                        "open_positions", "pending_orders", "done", "episode_index",
-                        "episode_type"],
-    "ticket_fields": ["id", "side", "units", "entry_price", "entry_step", "price",
-                      "unrealised_pnl", "take_profit_price", "stop_loss_price",
-                      "trailing_stop_price", "expiry_step", "source"],
-    "ohlc_fields": ["time", "open", "high", "low", "close", "volume"],
-    "summary_fields": ["episode_index", "episode_type", "steps", "initial_equity",
-                       "final_equity", "realised_pnl", "closed_trades", "winning_trades",
-                       "losing_trades", "max_drawdown"],
-    "order_reply_fields": ["accepted", "id", "fill_price", "reason"],
-}
-CLOSE_ACTION = 1  # close_positions action code: close the position / cancel the order
-TRANSPORT_ERROR = "RpcTransportError"  # the text of every failure of the connection itself
-
-
-class UILost(Exception):
-    """The UI went away during a call, or was replaced by a new one between two calls."""
 
 
 def observation_space(window: int) -> Any:
@@ -94,38 +74,43 @@ def observation_space(window: int) -> Any:
 
 
 class AsyncTradingEnv:
+    """Keywords (or an EnvOptions as `options`): config, window, units, sync, entry,
+    episode_type, max_steps, stop_loss, limit_offset, limit_ttl, reconnect_timeout.
+    VectorTradingEnv gives its environments one `episodes` table, a row each."""
+
     HOLD, BUY, SELL, CLOSE_ALL = range(4)
     ACTION_NAMES = ("hold", "buy", "sell", "close_all")
     n_actions = 4
 
-    def __init__(self, engine: Any, *, config: Info | None = None, window: int = 8,
-                 units: int = 10, sync: str = "auto", entry: str = "ticket",
-                 episode_type: str = "train", max_steps: int | None = None,
-                 stop_loss: float | None = 0.01, limit_offset: float = 0.001,
-                 limit_ttl: int = 5, reconnect_timeout: float = 30.0) -> None:
-        _check_choice("sync", sync, ("auto", "deferred", "eager"))
-        _check_choice("entry", entry, ("ticket", "limit"))
-        self.action_space = Discrete(self.n_actions)
-        self.observation_space = observation_space(window)
-        self.reconnect_timeout = reconnect_timeout
-        self._own_config = config is None
-        self._lost: str | None = None
+    def __init__(self, engine: Any, *, options: EnvOptions | None = None,
+                 episodes: Episodes | None = None, row: int = 0, **keywords: Any) -> None:
+        opts = EnvOptions.build(options, environment_only=True, **keywords)
+        self.options = opts
         self.engine = engine
-        self.config = config
-        self.window = window
-        self.units = units
-        self.sync = sync
-        self.entry = entry
-        self.episode_type = episode_type
-        self.max_steps = max_steps
-        self.stop_loss = stop_loss
-        self.limit_offset = limit_offset
-        self.limit_ttl = limit_ttl
-        self.observation_shape = (window + 4,)
+        self.config = opts.config
+        self.window = opts.window
+        self.units = opts.units
+        self.sync = opts.sync
+        self.entry = opts.entry
+        self.episode_type = opts.episode_type
+        self.max_steps = opts.max_steps
+        self.stop_loss = opts.stop_loss
+        self.limit_offset = opts.limit_offset
+        self.limit_ttl = opts.limit_ttl
+        self.reconnect_timeout = opts.reconnect_timeout
+        self.action_space = Discrete(self.n_actions)
+        self.observation_space = observation_space(self.window)
+        self.observation_shape = (self.window + 4,)
         self.np_random = np.random.default_rng()
+        self._episodes = episodes if episodes is not None else Episodes(1, self.window)
+        self._row = row
+        self._rows = slice(row, row + 1)
+        self._own_config = self.config is None
+        self._lost: str | None = None
         self._advice: str | None = None
-        self._closes: deque[float] = deque(maxlen=window + 1)
         self._ready = False
+        self._tickets: Obs = np.empty((0, len(DEFAULT_FIELDS["ticket_fields"])))
+        self._pending: set[int] = set()
 
     # -- Gymnasium-style API -------------------------------------------------------------
 
@@ -144,6 +129,42 @@ class AsyncTradingEnv:
             self._forget_ui(str(e))
             await self.wait_for_ui(self.reconnect_timeout)
             return await self._reset(options or {})
+
+    async def step(self, action: int) -> tuple[Obs, float, bool, bool, Info]:
+        """Apply `action`, advance one step; returns (obs, reward, terminated, truncated, info)."""
+        action = self.check_step(action)
+        info: Info = {"action": self.ACTION_NAMES[action]}
+        try:
+            await self._act(action, info)
+            tickets, snapshot = await self._advance()
+        except UILost as e:
+            return self._end_lost(str(e), info)
+        snapshots = snapshot[None]
+        reasons = self._episodes.replaced(self._rows, snapshots)
+        if reasons is not None:
+            return self._end_lost(str(reasons[0]), info)
+        rewards, terminated, truncated = self._episodes.advance(self._rows, snapshots, [tickets])
+        self._took_step(tickets)
+        info["equity"] = self._snap("equity")
+        info["step"] = int(self._snap("step"))
+        if terminated[0] or truncated[0]:
+            await self._end_episode(info)
+        return (self._episodes.observe(self._rows)[0], float(rewards[0]), bool(terminated[0]),
+                bool(truncated[0]), info)
+
+    def check_step(self, action: Any) -> int:
+        """The action as an int, once the episode is known to be running and the action valid."""
+        if not self._ready:
+            raise RuntimeError("reset() must be awaited before step() (episode over or not started)")
+        if not self.action_space.contains(action):
+            raise ValueError(f"action must be in 0..{self.n_actions - 1} "
+                             f"(an integer of {self.action_space}), got {action!r}")
+        return int(action)
+
+    @property
+    def ready(self) -> bool:
+        """True while an episode runs: from its reset to the step that ends it."""
+        return self._ready
 
     async def wait_for_ui(self, timeout: float) -> None:
         """Waits up to `timeout` seconds for a UI connection after a loss."""
@@ -168,82 +189,108 @@ class AsyncTradingEnv:
         """Why the UI was lost, until a UI is connected again; None otherwise."""
         return self._lost
 
+    # -- the parts of a step (VectorTradingEnv runs them for many environments at once) ---
+
     async def _reset(self, options: Info) -> tuple[Obs, Info]:
         if self.config is None:
-            self.config = json.loads(await self._call(self.engine.get_rl_config))
+            self.config = json.loads(await call(self.engine.get_rl_config))
         self._config: Info = self.config
-        self._fields = {name: _index(self._config.get(name) or default)
-                        for name, default in DEFAULT_FIELDS.items()}
+        self._fields = layouts(self._config)
         self._episode_type = options.get("episode_type", self.episode_type)
         self._sync = await self._resolve_sync(options.get("sync", self.sync))
         self._entry = options.get("entry", self.entry)
-        _check_choice("entry", self._entry, ("ticket", "limit"))
+        check_choice("entry", self._entry, ENTRY_STYLES)
 
         index = options.get("episode_index")
         if index is None:
             count = self._config.get(f"{self._episode_type}_episodes") or 1
             index = int(self.np_random.integers(count))
-        selected = await self._call(self.engine.reset_episode, index, self._episode_type)
-
-        self._snapshot = await self._call(self.engine.get_snapshot)
-        ohlc = await self._call(self.engine.get_ohlc)
-        self._closes.clear()
-        if ohlc.size:
-            self._closes.extend(ohlc[-(self.window + 1):, self._fields["ohlc_fields"]["close"]])
+        selected = await call(self.engine.reset_episode, index, self._episode_type)
+        snapshot = await call(self.engine.get_snapshot)
+        ohlc = await call(self.engine.get_ohlc)
+        closes = (ohlc[-(self.window + 1):, self._fields["ohlc_fields"]["close"]] if ohlc.size
+                  else np.empty(0))
+        self._episodes.begin(self._row, snapshot, closes, cols=self._fields["snapshot_fields"],
+                             ticket_cols=self._fields["ticket_fields"],
+                             length=self._config.get("episode_length") or 1,
+                             max_steps=self.max_steps)
         self._tickets = np.empty((0, len(self._fields["ticket_fields"])))
-        self._pending: set[int] = set()
-        self._initial_equity = self._snap("equity")
-        self._steps = 0
+        self._pending = set()
         self._ready = True
         info = {"episode_index": selected, "episode_type": self._episode_type,
-                "sync": self._sync, "entry": self._entry, "equity": self._initial_equity}
-        return self._observation(), info
+                "sync": self._sync, "entry": self._entry, "equity": self._snap("equity")}
+        return self._episodes.observe(self._rows)[0], info
 
-    async def step(self, action: int) -> tuple[Obs, float, bool, bool, Info]:
-        """Apply `action`, advance one step; returns (obs, reward, terminated, truncated, info)."""
-        if not self._ready:
-            raise RuntimeError("reset() must be awaited before step() (episode over or not started)")
-        if not self.action_space.contains(action):
-            raise ValueError(f"action must be in 0..{self.n_actions - 1} "
-                             f"(an integer of {self.action_space}), got {action!r}")
-        action = int(action)
-        equity_before = self._snap("equity")
-        info: Info = {"action": self.ACTION_NAMES[action]}
+    def _wants_order(self, action: int) -> bool:
+        """Whether `action` makes a call before the step: an entry when flat, a close when
+        something is open or pending."""
+        if action == self.CLOSE_ALL:
+            return bool(self._tickets.size or self._pending)
+        return action != self.HOLD and self._snap("open_positions") == 0 \
+            and self._snap("pending_orders") == 0
+
+    async def _act(self, action: int, info: Info) -> None:
+        if self._wants_order(action):
+            self._ordered(action, await outcome(self._order(action)), info)
+
+    def _order(self, action: int) -> Any:
+        """Sends the order `action` asks for; returns the call's future."""
+        if action == self.CLOSE_ALL:
+            ids = [int(i) for i in self._tickets[:, self._fields["ticket_fields"]["id"]]]
+            ids += sorted(self._pending - set(ids))
+            return self.engine.close_positions(ids, [CLOSE_ACTION] * len(ids), [0.0] * len(ids))
+        side = "buy" if action == self.BUY else "sell"
+        close = self._snap("close")
+        if self._entry == "ticket":
+            # Ticket offsets are price distances from the entry.
+            stop = close * self.stop_loss if self.stop_loss else None
+            return self.engine.place_ticket(side, self.units, stop_loss=stop)
+        # Order offsets are fractions of the fill price; the time limit counts steps.
+        sign = -1.0 if side == "buy" else 1.0
+        price = close * (1.0 + sign * self.limit_offset)
+        return self.engine.place_order(side, "limit", price, self.units,
+                                       stop_loss=self.stop_loss or None,
+                                       time_limit=float(self.limit_ttl))
+
+    def _ordered(self, action: int, reply: Obs, info: Info) -> None:
+        """Takes the UI's reply to the order of `action`."""
+        if action == self.CLOSE_ALL:
+            info["closed"] = reply
+            self._pending.clear()
+            return
+        fields = self._fields["order_reply_fields"]
+        if reply[fields["accepted"]] == 1.0 and math.isnan(reply[fields["fill_price"]]):
+            self._pending.add(int(reply[fields["id"]]))
+        info["order"] = reply
+
+    async def _advance(self) -> tuple[Any, Obs]:
+        """One step of the UI's simulation: (ticket list or None, snapshot)."""
+        if self._sync == "eager":
+            tickets, snapshot = await call(self.engine.step_and_sync)
+            return tickets, snapshot
+        await call(self.engine.step_next)
+        snapshot = await call(self.engine.get_snapshot)
+        # No open position means an empty list: skip the round trip.
+        opened = snapshot[self._fields["snapshot_fields"]["open_positions"]] > 0
+        return (await call(self.engine.get_ticket_list) if opened else None), snapshot
+
+    def _took_step(self, tickets: Any) -> None:
+        # An empty matrix arrives with shape (0, 0); keep the column count for indexing.
+        self._tickets = tickets if tickets is not None and tickets.size else self._tickets[:0]
+        if self._pending and self._snap("pending_orders") == 0:
+            self._pending.clear()
+
+    async def _end_episode(self, info: Info) -> None:
         try:
-            await self._act(action, info)
-            await self._advance()
+            summary = await call(self.engine.end_session)
+            if summary.size:
+                names = self._config.get("summary_fields") or DEFAULT_FIELDS["summary_fields"]
+                info["summary"] = dict(zip(names, summary[0].tolist()))
+            info["events"] = await call(self.engine.fetch_events)
         except UILost as e:
-            return self._end_lost(str(e), info)
-        self._steps += 1
-
-        reward = self._snap("equity") - equity_before
-        terminated = self._snap("done") == 1.0
-        truncated = not terminated and self.max_steps is not None and self._steps >= self.max_steps
-        info["equity"] = self._snap("equity")
-        info["step"] = int(self._snap("step"))
-        if terminated or truncated:
-            try:
-                summary = await self._call(self.engine.end_session)
-                if summary.size:
-                    names = self._config.get("summary_fields") or DEFAULT_FIELDS["summary_fields"]
-                    info["summary"] = dict(zip(names, summary[0].tolist()))
-                info["events"] = await self._call(self.engine.fetch_events)
-            except UILost as e:
-                self._forget_ui(str(e))
-                info["ui_lost"] = str(e)
-            self._ready = False
-        return self._observation(), float(reward), bool(terminated), bool(truncated), info
-
-    # -- internals -----------------------------------------------------------------------
-
-    async def _call(self, method: Any, *args: Any, **kwargs: Any) -> Any:
-        """One engine call; a failure of the connection becomes UILost."""
-        try:
-            return await method(*args, **kwargs)
-        except RuntimeError as e:
-            if str(e).startswith(TRANSPORT_ERROR):
-                raise UILost(str(e)) from e
-            raise
+            self._forget_ui(str(e))
+            info["ui_lost"] = str(e)
+        self._ready = False
 
     def _forget_ui(self, reason: str) -> None:
         """After a loss: what was learnt from the UI is read again from the next one."""
@@ -257,101 +304,15 @@ class AsyncTradingEnv:
         """Ends the episode as truncated after the UI went away; the next reset goes on."""
         self._forget_ui(reason)
         info["ui_lost"] = reason
-        return self._observation(), 0.0, False, True, info
+        return self._episodes.observe(self._rows)[0], 0.0, False, True, info
 
     async def _resolve_sync(self, sync: str) -> str:
-        _check_choice("sync", sync, ("auto", "deferred", "eager"))
+        check_choice("sync", sync, SYNC_STYLES)
         if sync != "auto":
             return sync
         if self._advice is None:
-            self._advice = await self._call(self.engine.get_sync_policy) or "deferred"
-        return self._advice
-
-    async def _act(self, action: int, info: Info) -> None:
-        flat = self._snap("open_positions") == 0 and self._snap("pending_orders") == 0
-        if action in (self.BUY, self.SELL) and flat:
-            side = "buy" if action == self.BUY else "sell"
-            reply = await self._open(side)
-            fields = self._fields["order_reply_fields"]
-            accepted = reply[fields["accepted"]] == 1.0
-            if accepted and math.isnan(reply[fields["fill_price"]]):
-                self._pending.add(int(reply[fields["id"]]))
-            info["order"] = reply
-        elif action == self.CLOSE_ALL:
-            ids = [int(i) for i in self._tickets[:, self._fields["ticket_fields"]["id"]]]
-            ids += sorted(self._pending - set(ids))
-            if ids:
-                info["closed"] = await self._call(self.engine.close_positions, ids,
-                                                  [CLOSE_ACTION] * len(ids), [0.0] * len(ids))
-            self._pending.clear()
-
-    async def _open(self, side: str) -> Obs:
-        close = self._snap("close")
-        if self._entry == "ticket":
-            # Ticket offsets are price distances from the entry.
-            stop = close * self.stop_loss if self.stop_loss else None
-            reply: Obs = await self._call(self.engine.place_ticket, side, self.units,
-                                          stop_loss=stop)
-            return reply
-        # Order offsets are fractions of the fill price; the time limit counts steps.
-        sign = -1.0 if side == "buy" else 1.0
-        price = close * (1.0 + sign * self.limit_offset)
-        reply = await self._call(self.engine.place_order, side, "limit", price, self.units,
-                                 stop_loss=self.stop_loss or None,
-                                 time_limit=float(self.limit_ttl))
-        return reply
-
-    async def _advance(self) -> None:
-        before = self._position()
-        if self._sync == "eager":
-            tickets, self._snapshot = await self._call(self.engine.step_and_sync)
-        else:
-            await self._call(self.engine.step_next)
-            self._snapshot = await self._call(self.engine.get_snapshot)
-            # No open position means an empty list: skip the round trip.
-            tickets = (await self._call(self.engine.get_ticket_list)
-                       if self._snap("open_positions") > 0 else None)
-        after = self._position()
-        if before and after != (before[0] + 1, *before[1:]):
-            raise UILost(f"the UI was replaced during the episode: its simulation went from "
-                         f"step {before[0]} of episode {before[1:]} to step {after[0]} of {after[1:]}")
-        # An empty matrix arrives with shape (0, 0); keep the column count for indexing.
-        self._tickets = tickets if tickets is not None and tickets.size else self._tickets[:0]
-        if self._snap("pending_orders") == 0:
-            self._pending.clear()
-        self._closes.append(self._snap("close"))
-
-    def _position(self) -> tuple[int, ...]:
-        """Step, episode index and episode type of the UI's simulation (those it reports)."""
-        names = [n for n in ("step", "episode_index", "episode_type")
-                 if n in self._fields["snapshot_fields"]]
-        return tuple(int(self._snap(n)) for n in names) if names[:1] == ["step"] else ()
+            self._advice = await call(self.engine.get_sync_policy) or ""
+        return "eager" if self._advice else "deferred"
 
     def _snap(self, name: str) -> float:
-        return float(self._snapshot[self._fields["snapshot_fields"][name]])
-
-    def _observation(self) -> Obs:
-        obs = np.zeros(self.observation_shape, dtype=np.float64)
-        closes = np.fromiter(self._closes, dtype=np.float64)
-        if closes.size >= 2:
-            returns = 100.0 * np.diff(np.log(closes))
-            obs[self.window - returns.size:self.window] = returns
-        if self._tickets.size:
-            cols = self._fields["ticket_fields"]
-            net = float(np.sum(self._tickets[:, cols["side"]] * self._tickets[:, cols["units"]]))
-            obs[self.window] = np.sign(net)
-        scale = 100.0 / self._initial_equity
-        obs[self.window + 1] = self._snap("unrealised_pnl") * scale
-        obs[self.window + 2] = (self._snap("equity") - self._initial_equity) * scale
-        length = self._config.get("episode_length") or 1
-        obs[self.window + 3] = min(self._snap("step") / length, 1.0)
-        return obs
-
-
-def _index(names: list[str]) -> dict[str, int]:
-    return {name: i for i, name in enumerate(names)}
-
-
-def _check_choice(name: str, value: str, choices: tuple[str, ...]) -> None:
-    if value not in choices:
-        raise ValueError(f"{name} must be one of {', '.join(choices)}; got {value!r}")
+        return self._episodes.snap(self._row, name)

@@ -13,12 +13,13 @@ loop of its own.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._backend import Backend, BackendOwner, check_render_mode
 from .async_env import AsyncTradingEnv, Info, Obs
+from .options import EnvOptions
 from .spaces import HAVE_GYMNASIUM, gymnasium
 
 class _FallbackEnv:
@@ -76,26 +77,23 @@ class TradingEnv(BackendOwner, _EnvBase):
     waits for one to connect to `url` (give `port` then). `settings` go to the UI started here
     (seed, episode_length, train_episodes, test_episodes, initial_equity, ohlc_window, sync).
     Other keywords go to AsyncTradingEnv (window, units, sync, entry, episode_type, max_steps,
-    stop_loss, limit_offset, limit_ttl, reconnect_timeout).
+    stop_loss, limit_offset, limit_ttl, reconnect_timeout). All of them may come as one
+    EnvOptions (`options`); keywords given beside it replace its fields.
+
+    A step whose replies are in when the engine's calls return (the usual case with a UI
+    that answers quickly) runs no event loop at all.
     """
 
     metadata: Info = {"render_modes": ["human", "rgb_array"], "render_fps": 4}
 
-    def __init__(self, render_mode: str | None = None, *, ui: str = "headless",
-                 host: str = "127.0.0.1", port: int = 0,
-                 settings: Mapping[str, object] | None = None, node: str | None = None,
-                 ui_dir: str | None = None, connect_timeout: float | None = 60.0,
-                 engine_wrapper: Callable[[Any], Any] | None = None,
-                 page_screenshot: str | None = None, **env_kwargs: Any) -> None:
+    def __init__(self, render_mode: str | None = None, *, options: EnvOptions | None = None,
+                 **keywords: Any) -> None:
         check_render_mode(render_mode)
         self.render_mode = render_mode
-        self._backend = Backend(1, host=host, port=port, ui=ui, render_mode=render_mode,
-                                settings=settings, node=node, ui_dir=ui_dir,
-                                connect_timeout=connect_timeout,
-                                engine_wrapper=engine_wrapper,
-                                page_screenshot=page_screenshot)
+        self.options = EnvOptions.build(options, **keywords)
+        self._backend = Backend(1, self.options, render_mode)
         try:
-            self.env = AsyncTradingEnv(self._backend.engines[0], **env_kwargs)
+            self.env = AsyncTradingEnv(self._backend.engines[0], options=self.options)
         except BaseException:
             self._backend.close()
             raise
@@ -103,7 +101,6 @@ class TradingEnv(BackendOwner, _EnvBase):
         self.url = self._backend.urls[0]
         self.action_space = self.env.action_space
         self.observation_space = self.env.observation_space
-        self._ready = False
 
     def reset(self, *, seed: int | None = None,
               options: Info | None = None) -> tuple[Obs, Info]:
@@ -111,22 +108,18 @@ class TradingEnv(BackendOwner, _EnvBase):
         the same. Options: episode_index, episode_type ("train"/"test"), sync, entry."""
         super().reset(seed=seed)
         self._check_open()
-        self._ready = False
-        obs, info = self._backend.run(self.env.reset(seed=seed, options=options))
+        obs, info = self._backend.drive(self.env.reset(seed=seed, options=options))
         self.np_random = self.env.np_random
-        self._ready = True
         return obs, info
 
     def step(self, action: Any) -> tuple[Obs, float, bool, bool, Info]:
         self._check_open()
-        if not self._ready:
+        if not self.env.ready:
             raise RuntimeError("step() needs a reset() first: the episode has not started or "
                                "has ended")
         if not self.action_space.contains(action):
             raise ValueError(f"action {action!r} is outside the action space {self.action_space}")
-        result = self._backend.run(self.env.step(action))
-        self._ready = not (result[2] or result[3])
-        return result
+        return self._backend.drive(self.env.step(action))
 
     def render(self) -> Obs | None:
         """None for render_mode None and "human" (the page draws itself); the page's pixels
@@ -141,7 +134,6 @@ class TradingEnv(BackendOwner, _EnvBase):
         """Stops the UI process(es), closes the engine (its port is free again). Idempotent."""
         if hasattr(self, "_backend"):
             self._backend.close()
-        self._ready = False
 
 
 

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import py_engine_native as pen
-from py_engine_native_env import (NodeNotFoundError, TradingEnv, VectorTradingEnv,
+from py_engine_native_env import (EnvOptions, NodeNotFoundError, TradingEnv, VectorTradingEnv,
                                   start_headless, ui_dir)
 
 pytestmark = pytest.mark.skipif(
@@ -132,13 +132,16 @@ def test_close_ends_the_ui_and_frees_the_ports(num_envs):
 
 # ------------------------------------------------------------------ vector environment
 
-def test_vector_contract_and_autoreset():
+def test_vector_contract_and_autoreset(env):
     with VectorTradingEnv(3, settings=SETTINGS) as envs:
         assert envs.metadata["autoreset_mode"] in ("NextStep", getattr(
             envs.metadata["autoreset_mode"], "NEXT_STEP", None))
         obs, infos = envs.reset(seed=4)
         assert obs.shape == (3, 12) and obs in envs.observation_space
         assert infos["_episode_index"].tolist() == [True] * 3
+        # Environment i was seeded as TradingEnv.reset(seed=4 + i) is.
+        chosen = [env.reset(seed=4 + i)[1]["episode_index"] for i in range(3)]
+        assert infos["episode_index"].tolist() == chosen and len(set(chosen)) > 1
         envs.action_space.seed(4)
         trajectory = [obs]
         for step in range(LENGTH):
@@ -160,6 +163,71 @@ def test_vector_contract_and_autoreset():
         np.testing.assert_array_equal(again, trajectory[0])
         with pytest.raises(ValueError, match="outside the action space"):
             envs.step([0, 4, 0])
+
+
+def test_send_recv_replays_what_step_gives_each_environment():
+    """recv() returns the environments that are ready, each going through its own episodes as
+    step() would take it (autoreset included)."""
+    actions = np.random.default_rng(2).integers(0, 4, (2 * LENGTH + 3, 3))
+    options = EnvOptions(settings=SETTINGS, window=6)
+    with VectorTradingEnv(3, options=options, batch_size=2) as envs:
+        envs.reset(seed=7)
+        by_step = [envs.step(a)[0] for a in actions]
+        assert by_step[0].shape == (3, 10)
+        envs.reset(seed=7)
+        seen, under_way = [[] for _ in range(3)], {0, 1, 2}
+        envs.send(actions[0])
+        while under_way:
+            obs, rewards, terminated, truncated, infos, ids = envs.recv()
+            assert len(ids) >= min(2, len(under_way)) and set(ids) <= under_way
+            for row, i in enumerate(ids):
+                seen[i].append(obs[row])
+            under_way -= set(ids)
+            ids = [i for i in ids if len(seen[i]) < len(actions)]
+            if ids:
+                envs.send([actions[len(seen[i]), i] for i in ids], ids)
+                under_way |= set(ids)
+        for i in range(3):
+            np.testing.assert_array_equal(np.array(seen[i]), np.array(by_step)[:, i])
+        with pytest.raises(RuntimeError, match="send"):
+            envs.recv()
+        envs.send([0], [1])
+        with pytest.raises(RuntimeError, match="under way"):
+            envs.send([0, 0], [0, 1])
+        with pytest.raises(RuntimeError, match="under way"):
+            envs.step([0, 0, 0])
+        assert envs.recv()[5].tolist() == [1]
+    with pytest.raises(TypeError, match="windw"):
+        TradingEnv(windw=3)
+
+
+def test_a_step_is_one_call_unless_the_action_trades():
+    calls = []
+
+    class Tally:
+        def __init__(self, engine):
+            self.engine = engine
+
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(self.engine, name)
+
+    with TradingEnv(settings=dict(SETTINGS, episode_length=50), engine_wrapper=Tally) as env:
+        env.reset(seed=1)
+        del calls[:]
+        for action in (0, 0, 1, 0, 1, 3, 3):
+            env.step(action)
+        assert calls == ["step_and_sync"] * 2 + ["place_ticket", "step_and_sync"] \
+            + ["step_and_sync"] * 2 + ["close_positions", "step_and_sync", "step_and_sync"]
+
+
+def test_a_short_history_fills_the_end_of_the_returns():
+    with TradingEnv(settings=dict(SETTINGS, ohlc_window=3)) as env:  # 3 closes at a reset
+        obs, _ = env.reset(seed=1)
+        first = env.step(0)[0]
+    window = env.observation_space.shape[0] - 4
+    assert (obs[:window - 2] == 0).all() and (obs[window - 2:window] != 0).all()
+    assert (first[:window - 3] == 0).all() and (first[window - 3:window] != 0).all()
 
 
 # ------------------------------------------------------------------ a UI that goes away
@@ -245,6 +313,18 @@ def test_vector_env_survives_ui_restarts_per_environment():
         finally:
             for ui in uis:
                 ui.stop()
+
+
+def test_vector_env_gives_up_after_reconnect_timeout():
+    with VectorTradingEnv(2, settings=SETTINGS, reconnect_timeout=0.3) as envs:
+        envs.reset(seed=1)
+        os.kill(envs.ui_pids[0], signal.SIGKILL)
+        envs.send([0, 0])
+        _, _, _, truncated, infos, _ = envs.recv()
+        assert truncated.all() and infos["_ui_lost"].all()
+        time.sleep(0.4)
+        with pytest.raises(RuntimeError, match="no UI connected again within 0.3 s"):
+            envs.step([0, 0])
 
 
 def test_ui_process_ends_with_a_killed_python():
