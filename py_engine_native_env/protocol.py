@@ -41,7 +41,7 @@ class UILost(Exception):
 def is_ui_loss(error: BaseException) -> bool:
     """True when a call failed because the connection to the UI failed (or timed out), not
     because the UI refused the request."""
-    return isinstance(error, RuntimeError) and str(error).startswith("RpcTransportError")
+    return isinstance(error, py_engine_native.RpcTransportError)
 
 
 async def call(method: Any, *args: Any, **kwargs: Any) -> Any:
