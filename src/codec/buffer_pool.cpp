@@ -5,22 +5,44 @@
 // follows), within a cap on the bytes kept. Its pages stay mapped, so the socket writes into
 // memory that faults no more; glibc would otherwise return such a block to the system on free
 // (or trim its heap) and fault it in again on the next reply.
+//
+// What is kept is given back to the system when the pool has not been used for IDLE_TRIM (a
+// thread started with the first kept block waits for that), and at once when a peer's message
+// is refused (trim()): a refused message must not leave the process holding the blocks it grew
+// through.
 #include <array>
 #include <bit>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "codec/bytes.hpp"
 
 namespace pen::buffer_pool {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// The caps, from `build/codec_bench --benchmark_filter=ReplyBuffer` (fill a buffer of the
+// size, as the socket does, then free it): a fresh block costs about 0.25 ms per MiB more than
+// a kept one here at every size (page faults), about the time a MiB takes on the wire, so
+// keeping pays at every size the wire brings. A reply frame is at most 16 MiB, so larger blocks
+// only serve fragmented messages and are not kept; four blocks per class cover the 8 callers
+// of bench/latency.py's concurrent row (their replies are taken and freed in turn), and 64 MiB
+// in all keeps four 16 MiB replies.
 constexpr std::size_t POOLED_FROM = std::size_t{64} << 10;   // 64 KiB
-constexpr std::size_t LARGEST_KEPT = std::size_t{64} << 20;  // a block of 64 MiB
-constexpr std::size_t KEPT_BYTES = std::size_t{128} << 20;   // at most this much kept in all
+constexpr std::size_t LARGEST_KEPT = std::size_t{16} << 20;  // a block of 16 MiB
+constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;    // at most this much kept in all
 constexpr std::size_t KEPT_PER_CLASS = 4;
+constexpr auto IDLE_TRIM = std::chrono::seconds(3);
 constexpr int FIRST_CLASS = std::countr_zero(POOLED_FROM);
 constexpr int CLASSES = std::countr_zero(LARGEST_KEPT) - FIRST_CLASS + 1;
 
@@ -29,8 +51,11 @@ struct Pool {
     for (auto& list : free) list.reserve(KEPT_PER_CLASS);  // giving back never allocates
   }
   std::mutex mutex;
+  std::condition_variable kept_some;  // the trimmer waits on it while nothing is kept
   std::array<std::vector<void*>, CLASSES> free;
   std::size_t kept = 0;
+  Clock::time_point last_use;
+  bool trimmer_started = false;
 };
 
 Pool& pool() {
@@ -38,16 +63,55 @@ Pool& pool() {
   return *p;
 }
 
+std::size_t class_of(std::size_t size) {
+  return static_cast<std::size_t>(std::countr_zero(size) - FIRST_CLASS);
+}
+
+// Takes every kept block out of the pool (the lock held); the caller frees them unlocked.
+std::vector<std::pair<void*, std::size_t>> take_all(Pool& p) {
+  std::vector<std::pair<void*, std::size_t>> blocks;
+  for (std::size_t cls = 0; cls < p.free.size(); ++cls) {
+    for (void* block : p.free[cls]) blocks.emplace_back(block, POOLED_FROM << cls);
+    p.free[cls].clear();  // keeps its capacity
+  }
+  p.kept = 0;
+  return blocks;
+}
+
+void free_all(const std::vector<std::pair<void*, std::size_t>>& blocks) {
+  for (const auto& [block, size] : blocks) ::operator delete(block, size);
+#if defined(__GLIBC__)
+  // glibc keeps freed heap memory mapped unless asked; the point of trimming is to give it back.
+  if (!blocks.empty()) malloc_trim(0);
+#endif
+}
+
+[[noreturn]] void run_trimmer() {
+  Pool& p = pool();
+  for (;;) {
+    std::unique_lock lock(p.mutex);
+    p.kept_some.wait(lock, [&] { return p.kept > 0; });
+    const auto due = p.last_use + IDLE_TRIM;
+    if (Clock::now() < due) {
+      p.kept_some.wait_until(lock, due);
+      continue;
+    }
+    const auto blocks = take_all(p);
+    lock.unlock();
+    free_all(blocks);
+  }
+}
+
 }  // namespace
 
 void* take(std::size_t bytes) {
   if (bytes < POOLED_FROM) return ::operator new(bytes);
   const std::size_t size = std::bit_ceil(bytes);
-  const int cls = std::countr_zero(size) - FIRST_CLASS;
   if (size <= LARGEST_KEPT) {
     Pool& p = pool();
     std::lock_guard lock(p.mutex);
-    auto& list = p.free[static_cast<std::size_t>(cls)];
+    p.last_use = Clock::now();
+    auto& list = p.free[class_of(size)];
     if (!list.empty()) {
       void* block = list.back();
       list.pop_back();
@@ -67,15 +131,48 @@ void give(void* block, std::size_t bytes) noexcept {
   const std::size_t size = std::bit_ceil(bytes);
   if (size <= LARGEST_KEPT) {
     Pool& p = pool();
-    std::lock_guard lock(p.mutex);
-    auto& list = p.free[static_cast<std::size_t>(std::countr_zero(size) - FIRST_CLASS)];
+    std::unique_lock lock(p.mutex);
+    p.last_use = Clock::now();
+    auto& list = p.free[class_of(size)];
     if (list.size() < KEPT_PER_CLASS && p.kept + size <= KEPT_BYTES) {
       list.push_back(block);
+      if (p.kept == 0) p.kept_some.notify_one();
       p.kept += size;
+      if (!p.trimmer_started) {
+        try {
+          std::thread(run_trimmer).detach();
+          p.trimmer_started = true;
+        } catch (...) {  // no thread: blocks are then given back by trim() alone
+        }
+      }
       return;
     }
   }
-  ::operator delete(block);
+  ::operator delete(block, size);
+}
+
+std::size_t kept_bytes() noexcept {
+  Pool& p = pool();
+  std::lock_guard lock(p.mutex);
+  return p.kept;
+}
+
+void trim() {
+  Pool& p = pool();
+  std::unique_lock lock(p.mutex);
+  const auto blocks = take_all(p);
+  lock.unlock();
+  free_all(blocks);
+}
+
+bool trim_if_idle(std::chrono::steady_clock::time_point now) {
+  Pool& p = pool();
+  std::unique_lock lock(p.mutex);
+  if (p.kept == 0 || now < p.last_use + IDLE_TRIM) return false;
+  const auto blocks = take_all(p);
+  lock.unlock();
+  free_all(blocks);
+  return true;
 }
 
 }  // namespace pen::buffer_pool
