@@ -82,6 +82,21 @@ TEST(Scanner, SixteenMebibytesIsTheDefaultLimit) {
   EXPECT_EQ(messages_read(above, above.size(), FrameReader()), -1);
 }
 
+// A message dropped by a failure gives back its bytes and the blocks it grew through: a peer
+// that is refused does not leave the process holding buffers sized for the refusal.
+TEST(Scanner, ARefusedMessageLeavesNothingKept) {
+  buffer_pool::trim();
+  std::vector<unsigned char> stream;
+  for (unsigned char opcode : {0x02, 0x00, 0x00, 0x82}) {  // three fragments, then a new message
+    auto h = client_header(256 << 10);
+    h[0] = opcode;
+    stream.insert(stream.end(), h.begin(), h.end());
+    stream.insert(stream.end(), 256 << 10, 0x7E);
+  }
+  EXPECT_EQ(messages_read(stream, 64 << 10, FrameReader()), -2);  // a data frame inside a message
+  EXPECT_EQ(buffer_pool::kept_bytes(), 0u);
+}
+
 using FrameLimit = ServerTest;
 
 TEST_F(FrameLimit, OversizedFrameFailsTheReadButAFragmentedLargeMessagePasses) {
