@@ -31,13 +31,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The caps, from `build/codec_bench --benchmark_filter=ReplyBuffer` (fill a buffer of the
-// size, as the socket does, then free it): a fresh block costs about 0.25 ms per MiB more than
-// a kept one here at every size (page faults), about the time a MiB takes on the wire, so
-// keeping pays at every size the wire brings. A reply frame is at most 16 MiB, so larger blocks
-// only serve fragmented messages and are not kept; four blocks per class cover the 8 callers
-// of bench/latency.py's concurrent row (their replies are taken and freed in turn), and 64 MiB
-// in all keeps four 16 MiB replies.
+// The caps. `build/codec_bench --benchmark_filter=ReplyBuffer` fills a reply buffer as the
+// socket does, in a kept block or in fresh pages (as after a trim). Fresh pages cost about
+// 0.6 ms of CPU per MiB more on this VM, at every size (CPU time, kept vs fresh: 1 MiB 15 us vs
+// 600 us, 4 MiB 48 us vs 2.5 ms, 16 MiB 0.64 ms vs 9.6 ms; 64 MiB, above LARGEST_KEPT, 41 vs
+// 39 ms), far more than the wire time of an 800 KB reply: keeping pays at every size. So
+// the cap bounds memory only. A reply frame is at most 16 MiB: larger blocks serve only
+// fragmented messages (and those a refused peer grows through) and are not kept. Four blocks
+// per class serve callers whose replies overlap; 64 MiB in all holds four of the largest.
 constexpr std::size_t POOLED_FROM = std::size_t{64} << 10;   // 64 KiB
 constexpr std::size_t LARGEST_KEPT = std::size_t{16} << 20;  // a block of 16 MiB
 constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;    // at most this much kept in all
