@@ -10,6 +10,7 @@ stated otherwise:
   get_ohlc 1000 x 100 (an 800 KB reply)                              same UI
   step_next against a UI that answers 1 ms after each request        C++ stand-in UI
   step_next against a UI running on the caller's own event loop      websockets client
+and a pure-asyncio engine (bench/asyncio_engine.py) against the same UI for get_ohlc 1000 x 100;
 and the floors: a 16-byte round trip from asyncio streams to a C++ echo peer (the least any
 pure-asyncio engine pays per call), and raw C++ TCP ping-pong with a 16-byte and an 800 KB
 reply. Beside wall time, cpu_pct is the CPU time of the whole process over the wall time of
@@ -95,6 +96,24 @@ async def with_fast_ui(pen, build, args, rows_and_figures):
         ui.wait(timeout=10)
 
 
+async def asyncio_engine_ohlc(build, calls):
+    """get_ohlc 1000 x 100 from the pure-asyncio engine, against the same C++ stand-in UI."""
+    from asyncio_engine import AsyncioEngine
+
+    port = free_port()
+    engine = AsyncioEngine("127.0.0.1", port)
+    await engine.start()
+    ui = subprocess.Popen([os.path.join(build, "fast_ui"), "ws", str(port), "0", "1000", "100"])
+    try:
+        await engine.wait_connected(timeout_secs=10)
+        assert (await engine.get_ohlc()).shape == (1000, 100)
+        return await sequential(engine.get_ohlc, calls)
+    finally:
+        await engine.close()
+        ui.terminate()
+        ui.wait(timeout=10)
+
+
 async def in_loop_ui(pen, calls):
     """A UI on the caller's own loop (websockets): it can answer only when the loop runs."""
     import websockets
@@ -168,6 +187,7 @@ async def main(build, calls):
         ("1 ms UI step_next", lambda engine: sequential(engine.step_next, calls // 4)),
     ])
     rows.append(("in-loop UI step_next", await in_loop_ui(pen, calls // 4)))
+    py_ohlc = await asyncio_engine_ohlc(build, calls // 4)
     floor = await asyncio_floor(build, calls)
     tcp16 = raw_tcp(build, calls, 16)
     tcp800k = raw_tcp(build, calls // 4, 800 * 1000 + 16 + 8)
@@ -177,6 +197,7 @@ async def main(build, calls):
     print(f"{'':24s}|{head}|{head}")
     for name, (on, off) in rows:
         print(f"{name:24s}|{on.cells()}|{off.cells()}")
+    print(f"{'asyncio engine 1000x100':24s}|{py_ohlc.cells()}|")
     print(f"{'asyncio streams 16 B':24s}|{floor.cells()}|")
     print(f"{'raw TCP 16 B':24s}|{tcp16[0]:8.1f} {tcp16[1]:9.1f}")
     print(f"{'raw TCP 800 KB reply':24s}|{tcp800k[0]:8.1f} {tcp800k[1]:9.1f}")
@@ -195,6 +216,8 @@ async def main(build, calls):
          fig["8 callers step_next"][0].rate / fig["8 callers step_next"][1].rate, ">= 2"),
         ("4 get_ohlc 800 KB p50 / raw TCP 800 KB p50",
          fig["get_ohlc 1000x100"][0].p50 / tcp800k[0], "<= 1.5"),
+        ("4 get_ohlc 800 KB calls/s / asyncio engine's",
+         fig["get_ohlc 1000x100"][0].rate / py_ohlc.rate, ">= 8"),
         ("5 1 ms UI p50 on / off",
          fig["1 ms UI step_next"][0].p50 / fig["1 ms UI step_next"][1].p50, "<= 1.05"),
         ("5 1 ms UI cpu% on - off", fig["1 ms UI step_next"][0].cpu_pct

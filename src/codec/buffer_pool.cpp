@@ -10,6 +10,11 @@
 // thread started with the first kept block waits for that), and at once when a peer's message
 // is refused (trim()): a refused message must not leave the process holding the blocks it grew
 // through.
+//
+// Blocks come straight from the system (mmap), so that giving one back returns its pages at
+// once: freed through the C library, a block may stay for good at the top of a worker thread's
+// heap (glibc trims those only above a threshold that grows with the largest block freed).
+// Under AddressSanitizer they come from operator new, which it checks for overruns.
 #include <array>
 #include <bit>
 #include <chrono>
@@ -20,9 +25,7 @@
 #include <thread>
 #include <vector>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include <sys/mman.h>
 
 #include "codec/bytes.hpp"
 
@@ -68,6 +71,26 @@ std::size_t class_of(std::size_t size) {
   return static_cast<std::size_t>(std::countr_zero(size) - FIRST_CLASS);
 }
 
+#if defined(__SANITIZE_ADDRESS__)  // GCC's mark; Clang's below
+#define PEN_POOL_FROM_HEAP
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PEN_POOL_FROM_HEAP
+#endif
+#endif
+
+#ifdef PEN_POOL_FROM_HEAP
+void* new_block(std::size_t size) { return ::operator new(size); }
+void free_block(void* block, std::size_t size) noexcept { ::operator delete(block, size); }
+#else
+void* new_block(std::size_t size) {
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  return block;
+}
+void free_block(void* block, std::size_t size) noexcept { munmap(block, size); }
+#endif
+
 // Takes every kept block out of the pool (the lock held); the caller frees them unlocked.
 std::vector<std::pair<void*, std::size_t>> take_all(Pool& p) {
   std::vector<std::pair<void*, std::size_t>> blocks;
@@ -80,11 +103,7 @@ std::vector<std::pair<void*, std::size_t>> take_all(Pool& p) {
 }
 
 void free_all(const std::vector<std::pair<void*, std::size_t>>& blocks) {
-  for (const auto& [block, size] : blocks) ::operator delete(block, size);
-#if defined(__GLIBC__)
-  // glibc keeps freed heap memory mapped unless asked; the point of trimming is to give it back.
-  if (!blocks.empty()) malloc_trim(0);
-#endif
+  for (const auto& [block, size] : blocks) free_block(block, size);
 }
 
 [[noreturn]] void run_trimmer() {
@@ -120,7 +139,7 @@ void* take(std::size_t bytes) {
       return block;
     }
   }
-  return ::operator new(size);
+  return new_block(size);
 }
 
 void give(void* block, std::size_t bytes) noexcept {
@@ -149,7 +168,7 @@ void give(void* block, std::size_t bytes) noexcept {
       return;
     }
   }
-  ::operator delete(block, size);
+  free_block(block, size);
 }
 
 std::size_t kept_bytes() noexcept {
