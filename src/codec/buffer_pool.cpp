@@ -106,19 +106,16 @@ void free_all(const std::vector<std::pair<void*, std::size_t>>& blocks) {
   for (const auto& [block, size] : blocks) free_block(block, size);
 }
 
+// The pool's thread: while blocks are kept, trims them once the pool has been idle long enough.
 [[noreturn]] void run_trimmer() {
   Pool& p = pool();
   for (;;) {
-    std::unique_lock lock(p.mutex);
-    p.kept_some.wait(lock, [&] { return p.kept > 0; });
-    const auto due = p.last_use + IDLE_TRIM;
-    if (Clock::now() < due) {
-      p.kept_some.wait_until(lock, due);
-      continue;
+    {
+      std::unique_lock lock(p.mutex);
+      p.kept_some.wait(lock, [&] { return p.kept > 0; });
+      p.kept_some.wait_until(lock, p.last_use + IDLE_TRIM);
     }
-    const auto blocks = take_all(p);
-    lock.unlock();
-    free_all(blocks);
+    trim_if_idle(Clock::now());
   }
 }
 
