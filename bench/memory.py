@@ -134,8 +134,8 @@ async def main(build, calls, rounds, idle):
     print(f"build: {build}")
     print(f"refusals: {sorted(set(refusals))} x {len(refusals)}")
     print(f"RSS MiB: warm {warm:.0f}, after {rounds} rounds {after_rounds:.0f} "
-          f"(+{after_rounds - warm:.0f}), after {idle:g} s idle {after_idle:.0f} "
-          f"(+{after_idle - warm:.0f})")
+          f"({after_rounds - warm:+.0f}), after {idle:g} s idle {after_idle:.0f} "
+          f"({after_idle - warm:+.0f})")
     print(f"get_ohlc 1000x100 calls/s: before {before:,.0f}, after {after:,.0f}")
     print(f"target: RSS after the rounds - warm = {after_rounds - warm:.0f} MiB  <= 48")
 
