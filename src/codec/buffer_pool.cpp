@@ -81,7 +81,7 @@ std::size_t class_of(std::size_t size) {
 
 #ifdef PEN_POOL_FROM_HEAP
 void* new_block(std::size_t size) { return ::operator new(size); }
-void free_block(void* block, std::size_t size) noexcept { ::operator delete(block, size); }
+void free_block(void* block, std::size_t) noexcept { ::operator delete(block); }
 #else
 void* new_block(std::size_t size) {
   void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
