@@ -3,8 +3,8 @@
 // A block of at least POOLED_FROM bytes is rounded up to a power of two and, when freed, kept
 // in its size class for the next buffer of that class (a reply of the same shape usually
 // follows), within a cap on the bytes kept. Its pages stay mapped, so the socket writes into
-// memory that faults no more; glibc would otherwise return such a block to the system on free
-// (or trim its heap) and fault it in again on the next reply.
+// memory that faults no more; a block given back to the system is faulted in again, page by
+// page, by the next reply.
 //
 // What is kept is given back to the system when the pool has not been used for IDLE_TRIM (a
 // thread started with the first kept block waits for that), and at once when a peer's message
