@@ -35,13 +35,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The caps. `build/codec_bench --benchmark_filter=ReplyBuffer` fills a reply buffer as the
-// socket does, in a kept block or in fresh pages (as after a trim). Fresh pages cost about
-// 0.6 ms of CPU per MiB more on this VM, at every size (CPU time, kept vs fresh: 1 MiB 15 us vs
-// 600 us, 4 MiB 48 us vs 2.5 ms, 16 MiB 0.64 ms vs 9.6 ms; 64 MiB, above LARGEST_KEPT, 41 vs
-// 39 ms), far more than the wire time of an 800 KB reply: keeping pays at every size. So
-// the cap bounds memory only. A reply frame is at most 16 MiB: larger blocks serve only
-// fragmented messages (and those a refused peer grows through) and are not kept. Four blocks
-// per class serve callers whose replies overlap; 64 MiB in all holds four of the largest.
+// socket does, in a kept block or in fresh pages (as after a trim). Fresh pages cost 0.6 to
+// 0.8 ms of CPU per MiB more on this VM, at every size (kept vs fresh: 1 MiB 17 us vs 0.61 ms,
+// 4 MiB 50 us vs 2.8 ms, 16 MiB 0.39 ms vs 12.6 ms; 64 MiB, above LARGEST_KEPT, 49 ms both),
+// more than twice the raw TCP round trip of an 800 KB reply (about 0.25 ms): keeping pays at
+// every size, so the cap bounds memory only. A reply frame is at most 16 MiB: larger blocks
+// serve only fragmented messages (and those a refused peer grows through) and are not kept.
+// Four blocks per class serve callers whose replies overlap; 64 MiB in all holds four of the
+// largest.
 constexpr std::size_t POOLED_FROM = std::size_t{64} << 10;   // 64 KiB
 constexpr std::size_t LARGEST_KEPT = std::size_t{16} << 20;  // a block of 16 MiB
 constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;    // at most this much kept in all
