@@ -1,9 +1,14 @@
 // An 8 MiB MatF64 (1024 x 1024 doubles): decode and encode beside plain memcpy of the same size.
+// And a reply buffer of 1 to 64 MiB filled as the socket fills it, in a block the buffer pool
+// kept (ReplyBufferKept) or in fresh pages, as after the pool gave its blocks back
+// (ReplyBufferFresh): what keeping a block saves, per size.
 //
 // Decode copies into a reused destination, so it is compared with memcpy into a reused,
 // pre-touched buffer. Encode allocates its output every time, so it is compared with memcpy into
 // a freshly allocated buffer (allocation and page faults included).
 #include <benchmark/benchmark.h>
+
+#include <sys/mman.h>
 
 #include <cstring>
 #include <memory>
@@ -79,6 +84,31 @@ void BM_EncodeMatF64ColumnMajor(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
 }
 
+void BM_ReplyBufferKept(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0)) << 20;
+  for (auto _ : state) {
+    pen::Bytes reply(size);
+    std::memset(reply.data(), 0x5a, size);
+    benchmark::DoNotOptimize(reply.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+void BM_ReplyBufferFresh(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0)) << 20;
+  for (auto _ : state) {
+    void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    std::memset(block, 0x5a, size);
+    benchmark::DoNotOptimize(block);
+    benchmark::ClobberMemory();
+    munmap(block, size);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+BENCHMARK(BM_ReplyBufferKept)->RangeMultiplier(4)->Range(1, 64);
+BENCHMARK(BM_ReplyBufferFresh)->RangeMultiplier(4)->Range(1, 64);
 BENCHMARK(BM_MemcpyReused);
 BENCHMARK(BM_DecodeMatF64);
 BENCHMARK(BM_MemcpyFresh);

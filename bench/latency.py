@@ -10,6 +10,8 @@ stated otherwise:
   get_ohlc 1000 x 100 (an 800 KB reply)                              same UI
   step_next against a UI that answers 1 ms after each request        C++ stand-in UI
   step_next against a UI running on the caller's own event loop      websockets client
+and get_ohlc 1000 x 100 again, from the module's engine and from a pure-asyncio engine
+(bench/asyncio_engine.py) against the same UI, in alternating batches (sync_wait on);
 and the floors: a 16-byte round trip from asyncio streams to a C++ echo peer (the least any
 pure-asyncio engine pays per call), and raw C++ TCP ping-pong with a 16-byte and an 800 KB
 reply. Beside wall time, cpu_pct is the CPU time of the whole process over the wall time of
@@ -40,13 +42,14 @@ class Figure:
         self.p99 = samples[len(samples) * 99 // 100] * 1e6 if samples else float("nan")
         self.rate = calls / wall
         self.cpu_pct = 100 * cpu / wall
+        self.samples, self.wall, self.cpu = samples, wall, cpu
 
     def cells(self):
         return f"{self.p50:8.1f} {self.p99:9.1f} {self.rate:9,.0f} {self.cpu_pct:5.0f}"
 
 
-async def sequential(method, calls):
-    for _ in range(min(200, calls)):  # warm-up
+async def sequential(method, calls, warm_up=200):
+    for _ in range(min(warm_up, calls)):
         await method()
     samples = []
     cpu0, start = time.process_time(), time.perf_counter()
@@ -93,6 +96,37 @@ async def with_fast_ui(pen, build, args, rows_and_figures):
     finally:
         ui.terminate()
         ui.wait(timeout=10)
+
+
+async def versus_asyncio_engine(pen, build, calls, batch=25):
+    """get_ohlc 1000 x 100 from this module's engine and from the pure-asyncio engine
+    (bench/asyncio_engine.py), each against its own C++ stand-in UI, in alternating batches so
+    that both see the same machine; returns both figures."""
+    from asyncio_engine import AsyncioEngine
+
+    engines, uis = [], []
+    try:
+        for make in (pen.NativeEngineAsync, AsyncioEngine):
+            port = free_port()
+            engines.append(make("127.0.0.1", port))
+            await engines[-1].start()
+            uis.append(subprocess.Popen([os.path.join(build, "fast_ui"), "ws", str(port),
+                                         "0", "1000", "100"]))
+            await engines[-1].wait_connected(timeout_secs=10)
+            assert (await engines[-1].get_ohlc()).shape == (1000, 100)
+        totals = [([], 0.0, 0.0) for _ in engines]
+        for _ in range(max(1, calls // batch)):
+            for i, engine in enumerate(engines):
+                figure = await sequential(engine.get_ohlc, batch, warm_up=5)
+                samples, wall, cpu = totals[i]
+                totals[i] = (samples + figure.samples, wall + figure.wall, cpu + figure.cpu)
+        return [Figure(samples, len(samples), wall, cpu) for samples, wall, cpu in totals]
+    finally:
+        for engine in engines:
+            await engine.close()
+        for ui in uis:
+            ui.terminate()
+            ui.wait(timeout=10)
 
 
 async def in_loop_ui(pen, calls):
@@ -168,6 +202,7 @@ async def main(build, calls):
         ("1 ms UI step_next", lambda engine: sequential(engine.step_next, calls // 4)),
     ])
     rows.append(("in-loop UI step_next", await in_loop_ui(pen, calls // 4)))
+    native_ohlc, py_ohlc = await versus_asyncio_engine(pen, build, calls // 2)
     floor = await asyncio_floor(build, calls)
     tcp16 = raw_tcp(build, calls, 16)
     tcp800k = raw_tcp(build, calls // 4, 800 * 1000 + 16 + 8)
@@ -177,6 +212,8 @@ async def main(build, calls):
     print(f"{'':24s}|{head}|{head}")
     for name, (on, off) in rows:
         print(f"{name:24s}|{on.cells()}|{off.cells()}")
+    print(f"{'alternating with the next':24s}|{native_ohlc.cells()}|")
+    print(f"{'asyncio engine 1000x100':24s}|{py_ohlc.cells()}|")
     print(f"{'asyncio streams 16 B':24s}|{floor.cells()}|")
     print(f"{'raw TCP 16 B':24s}|{tcp16[0]:8.1f} {tcp16[1]:9.1f}")
     print(f"{'raw TCP 800 KB reply':24s}|{tcp800k[0]:8.1f} {tcp800k[1]:9.1f}")
@@ -195,6 +232,8 @@ async def main(build, calls):
          fig["8 callers step_next"][0].rate / fig["8 callers step_next"][1].rate, ">= 2"),
         ("4 get_ohlc 800 KB p50 / raw TCP 800 KB p50",
          fig["get_ohlc 1000x100"][0].p50 / tcp800k[0], "<= 1.5"),
+        ("4 get_ohlc 800 KB calls/s / asyncio engine's",
+         native_ohlc.rate / py_ohlc.rate, ">= 8"),
         ("5 1 ms UI p50 on / off",
          fig["1 ms UI step_next"][0].p50 / fig["1 ms UI step_next"][1].p50, "<= 1.05"),
         ("5 1 ms UI cpu% on - off", fig["1 ms UI step_next"][0].cpu_pct

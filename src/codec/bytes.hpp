@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,13 @@ namespace buffer_pool {
 // come from operator new. `give` takes the size that `take` was asked for.
 void* take(std::size_t bytes);
 void give(void* block, std::size_t bytes) noexcept;
+// The bytes of the blocks kept now.
+std::size_t kept_bytes() noexcept;
+// Gives every kept block back to the system (after a refused message: what it grew through).
+void trim();
+// The same when nothing was taken or given for a few seconds before `now`; true if it trimmed.
+// A thread of the pool calls it when that time is up; `now` may be any later time.
+bool trim_if_idle(std::chrono::steady_clock::time_point now);
 }  // namespace buffer_pool
 
 // The allocator of Bytes. Growing a buffer does not zero its new bytes (a reply buffer is

@@ -32,10 +32,10 @@ PyObject* reply_sync_policy(Bytes&& payload) {
 
 namespace {
 
-// Decodes the payload with `decode` and converts the view with `convert`; a malformed payload
-// becomes the future's ValueError.
-template <class View, Result<View> (*decode)(ByteView), PyObject* (*convert)(const View&)>
-PyObject* decoded(Bytes&& payload) {
+// Decodes the payload with `decode` and converts the view with `convert`, which may take the
+// payload too (the view refers into it); a malformed payload becomes the future's ValueError.
+template <class View, Result<View> (*decode)(ByteView), class Convert>
+PyObject* decoded(Bytes&& payload, Convert convert) {
   auto view = decode(payload);
   if (!view) {
     py::set_engine_error(view.error());
@@ -47,13 +47,16 @@ PyObject* decoded(Bytes&& payload) {
 }  // namespace
 
 PyObject* reply_vec(Bytes&& payload) {
-  using codec::VecF64View;
-  return decoded<VecF64View, codec::decode_vec_f64, numpy::vec_f64_to_array>(std::move(payload));
+  return decoded<codec::VecF64View, codec::decode_vec_f64>(std::move(payload),
+                                                           numpy::vec_f64_to_array);
 }
 
+// The array keeps the payload and views its elements.
 PyObject* reply_mat(Bytes&& payload) {
-  using codec::MatF64View;
-  return decoded<MatF64View, codec::decode_mat_f64, numpy::mat_f64_to_array>(std::move(payload));
+  return decoded<codec::MatF64View, codec::decode_mat_f64>(
+      std::move(payload), [&payload](const codec::MatF64View& mat) {
+        return numpy::mat_f64_to_owning_array(mat, std::move(payload));
+      });
 }
 
 // The matrix comes first here, the reverse of decode_vec_mat_f64_py's (vec, mat).

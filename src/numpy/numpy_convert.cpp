@@ -1,6 +1,7 @@
 #define PEN_NUMPY_IMPORT
 #include "numpy/numpy_convert.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
@@ -70,6 +71,53 @@ PyObject* mat_f64_to_array(const codec::MatF64View& mat) {
   PyObject* array = new_array(2, dims, NPY_DOUBLE);
   if (array == nullptr) return nullptr;
   mat.elements.copy_to(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))));
+  return array;
+}
+
+namespace {
+
+constexpr const char* REPLY_CAPSULE = "py_engine_native.reply";
+
+void free_reply(PyObject* capsule) { delete static_cast<Bytes*>(PyCapsule_GetContext(capsule)); }
+
+// A capsule that owns `reply` (moved to the heap: its bytes stay where they are); its pointer
+// is the reply's first byte.
+PyObject* reply_owner(Bytes&& reply) {
+  auto* owned = new Bytes(std::move(reply));
+  PyObject* capsule = PyCapsule_New(owned->data(), REPLY_CAPSULE, free_reply);
+  if (capsule == nullptr || PyCapsule_SetContext(capsule, owned) != 0) {
+    Py_XDECREF(capsule);
+    delete owned;
+    return nullptr;
+  }
+  return capsule;
+}
+
+}  // namespace
+
+PyObject* mat_f64_to_owning_array(const codec::MatF64View& mat, Bytes&& reply) {
+  const std::size_t count = mat.elements.count;
+  auto* data = const_cast<std::byte*>(mat.elements.data);
+  // The elements are viewed where they lie when that is a valid float64 array: aligned, and not
+  // empty (an empty reply has no bytes to own). Otherwise the layout forces the copy.
+  if (count == 0 || reinterpret_cast<std::uintptr_t>(data) % alignof(double) != 0)
+    return mat_f64_to_array(mat);
+  npy_intp dims[2] = {static_cast<npy_intp>(mat.rows), static_cast<npy_intp>(mat.cols)};
+  PyObject* owner = reply_owner(std::move(reply));
+  if (owner == nullptr) return nullptr;
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
+  PyObject* array = descr == nullptr ? nullptr
+                                     : PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr,
+                                                            data, NPY_ARRAY_CARRAY, nullptr);
+  if (array == nullptr) {
+    Py_DECREF(owner);
+    return nullptr;
+  }
+  // Takes the owner's reference, also when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner) != 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
   return array;
 }
 

@@ -28,6 +28,11 @@ PyObject* vec_f64_to_array(const codec::VecF64View& vec);
 // float64 array of shape (rows, cols); (0, 0) when rows is 0, and (rows, 0) when cols is 0.
 PyObject* mat_f64_to_array(const codec::MatF64View& mat);
 
+// The same array viewing the elements where they lie in `reply`, the payload they were decoded
+// from, which the array takes and owns (its base is a capsule holding it): no copy. A copy as
+// above when the elements are not 8-byte aligned or there are none.
+PyObject* mat_f64_to_owning_array(const codec::MatF64View& mat, Bytes&& reply);
+
 // (vec, mat): a plain 2-tuple of the two arrays above.
 PyObject* vec_mat_f64_to_tuple(const codec::VecMatF64View& value);
 

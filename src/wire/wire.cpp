@@ -266,6 +266,12 @@ bool FrameReader::finish_frame(Incoming& out) {
 
 bool FrameReader::fail(error_code ec, Incoming& out) {
   failed_ = ec;
+  if (message_.body.capacity() != 0 || scratch_.capacity() != 0) {
+    // The message is dropped: its bytes, and the blocks it grew through, go back to the system.
+    message_ = Incoming{};
+    scratch_ = Bytes{};
+    buffer_pool::trim();
+  }
   out = Incoming{};
   out.type = Incoming::Type::Failed;
   out.error = ec;

@@ -1,6 +1,8 @@
 # Every engine method as the UI sees it: the exact request frame it sends, how it decodes each
 # reply, and that a call refused at the call site sends nothing and spends no sequence number.
 import asyncio
+import ctypes
+import gc
 import struct
 
 import numpy as np
@@ -352,3 +354,30 @@ def test_fortran_ordered_candles_are_sent_row_major_or_refused():
             await call(ui, fut)
             assert ui.requests == [request_bytes(1, 100, mat_f64(2, 3, range(6)))]
     run(script())
+
+
+def reply_start(array):
+    """The first byte of the reply payload that owns `array` (its base)."""
+    first_byte = ctypes.pythonapi.PyCapsule_GetPointer
+    first_byte.restype, first_byte.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return first_byte(array.base, b"py_engine_native.reply")
+
+
+def test_matrix_reply_is_viewed_in_its_buffer_past_the_engine():
+    # 128 x 100 doubles: a pooled buffer, which would serve the next reply if it were let go.
+    values = [np.arange(12800.0).reshape(128, 100), -np.ones((128, 100))]
+
+    async def ohlc(payload):
+        async with connected() as (engine, ui, _):
+            _, result = await call(ui, engine.get_ohlc(timeout_secs=STEP), payload)
+            await asyncio.wait_for(engine.close(), STEP)
+        return result
+
+    first = run(ohlc(mat_f64(128, 100, values[0].ravel())))
+    gc.collect()
+    second = run(ohlc(mat_f64(128, 100, values[1].ravel())))
+    for result, expected in zip((first, second), values):
+        assert result.ctypes.data == reply_start(result) + 8  # after the rows and columns
+        assert_same(result, expected)
+    first[0, 0] = 7.0
+    assert second[0, 0] == -1.0

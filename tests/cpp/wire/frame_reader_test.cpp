@@ -73,17 +73,19 @@ class FrameRules : public ::testing::TestWithParam<RuleCase> {};
 
 // Everything the stream holds is read, and a refusal comes as soon as the header that breaks
 // a rule is in: no more bytes are waited for.
-TEST_P(FrameRules, ReadAsTheRulesSay) {
-  const RuleCase& c = GetParam();
+// Reads the frames, `chunk` bytes at a time (0: all at once): what is read, each item followed
+// by a space, and the refusal, if any.
+std::pair<std::string, error_code> read_frames(const std::vector<Frame>& frames,
+                                               std::uint64_t limit, std::size_t chunk) {
   std::vector<unsigned char> stream;
-  for (const Frame& f : c.frames) append_frame(stream, f);
-  FrameReader reader(c.limit);
+  for (const Frame& f : frames) append_frame(stream, f);
+  FrameReader reader(limit);
   WindowSource source{stream};
   std::string read;
   error_code refused;
   while (!refused && source.window_end < stream.size()) {
     source.window_end = std::min(stream.size(),
-                                 source.window_end + (c.chunk ? c.chunk : stream.size()));
+                                 source.window_end + (chunk ? chunk : stream.size()));
     Incoming item;
     while (!refused &&
            reader.read(WindowSource::read, &source, item) == FrameReader::Status::Item) {
@@ -94,6 +96,12 @@ TEST_P(FrameRules, ReadAsTheRulesSay) {
       }
     }
   }
+  return {read, refused};
+}
+
+TEST_P(FrameRules, ReadAsTheRulesSay) {
+  const RuleCase& c = GetParam();
+  const auto [read, refused] = read_frames(c.frames, c.limit, c.chunk);
   EXPECT_EQ(read, c.read);
   EXPECT_EQ(refused, c.refusal) << refused.message();
 }
@@ -187,6 +195,18 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"reserved_bit", {{FIN | 0x40 | BIN, "a"}}, "", ws_error::error::bad_reserved_bits},
         RuleCase{"reserved_opcode", {{FIN | 3, ""}}, "", ws_error::error::bad_opcode}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A message dropped by a failure gives back its bytes and the blocks it grew through: a peer
+// that is refused does not leave the process holding buffers sized for the refusal.
+TEST(FrameRefusal, ARefusedMessageLeavesNothingKept) {
+  buffer_pool::trim();
+  constexpr std::uint64_t part = 256 << 10;  // three fragments, then a new message inside it
+  const auto [read, refused] = read_frames(
+      {{BIN, "", part}, {CONT, "", part}, {CONT, "", part}, {FIN | BIN, "", part}}, MAX_FRAME_BYTES,
+      64 << 10);
+  EXPECT_EQ(refused, ws_error::error::bad_data_frame);
+  EXPECT_EQ(buffer_pool::kept_bytes(), 0u);
+}
 
 using FrameLimit = ServerTest;
 
