@@ -87,7 +87,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("--screenshot", metavar="F", help="with --replay: save the page as PNG F")
     p.add_argument("--build", help="directory holding py_engine_native.abi3.so")
     p.add_argument("--progress", type=int, default=None, choices=(0, 1),
-                   help="progress bar (default: on runs of 50 updates or more)")
+                   help="progress bar (default: on a terminal, for 50 updates or more)")
     args = p.parse_args(argv)
     args.batch_size = args.num_envs * args.num_steps
     args.minibatch_size = args.batch_size // args.num_minibatches
@@ -271,7 +271,8 @@ def train(args: argparse.Namespace, envs: Any) -> tuple[Agent, list[tuple[int, f
 
 
 def progress_bar(args: argparse.Namespace, updates: int) -> Any:
-    if not (args.progress if args.progress is not None else updates >= 50):
+    if not (args.progress if args.progress is not None
+            else updates >= 50 and sys.stderr.isatty()):
         return None
     try:
         from tqdm import tqdm
@@ -377,7 +378,7 @@ def replay(args: argparse.Namespace, pkg: ModuleType) -> None:
             obs, reward, terminated, truncated, infos = envs.step(action)
             total, step = total + float(reward[0]), step + 1
             if terminated[0] or truncated[0]:
-                trades = int(infos["summary"][0].get("closed_trades", 0))
+                trades = int(infos["summary"]["closed_trades"][0])
                 break
             if args.screenshot and obs[0, -1] >= 0.97 and frame is None and render == "rgb_array":
                 frame = envs.render()  # before the end closes the session
