@@ -364,8 +364,11 @@ def replay(args: argparse.Namespace, pkg: ModuleType) -> None:
     saved = torch.load(args.replay)
     run_args = argparse.Namespace(**saved["args"])
     render = "human" if args.headed else "rgb_array"
+    # A shown page is pictured by its launcher as it closes (render() returns no pixels then).
+    shown_picture = os.path.abspath(args.screenshot) if args.screenshot and args.headed else None
     envs = pkg.VectorTradingEnv(1, render_mode=render, settings=ui_settings(run_args),
-                                stop_loss=run_args.stop_loss or None)
+                                stop_loss=run_args.stop_loss or None,
+                                page_screenshot=shown_picture)
     try:
         agent = Agent(envs.single_observation_space.shape[0], int(envs.single_action_space.n),
                       run_args.hidden)
@@ -380,18 +383,17 @@ def replay(args: argparse.Namespace, pkg: ModuleType) -> None:
             if terminated[0] or truncated[0]:
                 trades = int(infos["summary"]["closed_trades"][0])
                 break
-            if args.screenshot and obs[0, -1] >= 0.97 and frame is None and render == "rgb_array":
+            if args.screenshot and obs[0, -1] >= 0.97 and frame is None and not shown_picture:
                 frame = envs.render()  # before the end closes the session
         print(f"replay: test episode {info['episode_index'][0]}: {step} steps, "
               f"return {total:+.2f}, {trades} closed trades", flush=True)
-        if args.screenshot:
-            if frame is None:
-                frame = envs.render()
+        if args.screenshot and not shown_picture:
             from PIL import Image
-            Image.fromarray(frame).save(args.screenshot)
-            print(f"replay: wrote {os.path.abspath(args.screenshot)}", flush=True)
+            Image.fromarray(frame if frame is not None else envs.render()).save(args.screenshot)
     finally:
         envs.close()
+    if args.screenshot and os.path.exists(args.screenshot):
+        print(f"replay: wrote {os.path.abspath(args.screenshot)}", flush=True)
 
 
 def import_package(build: str | None) -> ModuleType:
