@@ -223,13 +223,11 @@ def train(args: argparse.Namespace, envs: Any) -> tuple[Agent, list[tuple[int, f
         b_actions, b_logprobs = actions.reshape(-1)[keep], logprobs.reshape(-1)[keep]
         b_adv, b_returns = advantages.reshape(-1)[keep], returns.reshape(-1)[keep]
         b_values = values.reshape(-1)[keep]
-        size = b_obs.shape[0]
-        mb_size = max(1, size // args.num_minibatches)
         clipfracs: list[float] = []
         for _ in range(args.update_epochs):
-            order = torch.randperm(size)
-            for start in range(0, size, mb_size):
-                mb = order[start:start + mb_size]
+            # Minibatches of equal size (give or take one): the reset steps left out make the
+            # batch a little smaller than num_envs x num_steps.
+            for mb in torch.randperm(b_obs.shape[0]).tensor_split(args.num_minibatches):
                 _, newlogprob, entropy, newvalue = agent.act(b_obs[mb], b_actions[mb])
                 logratio = newlogprob - b_logprobs[mb]
                 ratio = logratio.exp()
