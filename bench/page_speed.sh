@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Steps per second of the browser demo (examples/train.py with one environment against the
-# reference page in headless Chromium, as scripts/demo.sh --browser shows environment 0) with the page of the working tree ("after")
+# Steps per second of the browser run of examples/train.py (one environment against the
+# reference page in headless Chromium, environment 0 as the page) with the page of the working tree ("after")
 # and the page of a git revision ("before"), alternating in one run so that both meet the same
 # machine. Only ui/ differs between the two; the examples are the working tree's.
 #

@@ -11,7 +11,8 @@ packages=(
 )
 # Extra groups, asked for by name: "node" adds Node for the headless reference UI,
 # "browser" adds what the real-browser tests need (Pillow reads the page's screenshots),
-# "tools" the static checks (clang-format for scripts/format.sh, clang-tidy).
+# "tools" the static checks (clang-format for scripts/format.sh, clang-tidy), "learn" what the
+# PPO example needs (PyTorch, matplotlib for its learning curve, tqdm for its progress bar).
 # With node or browser, ends by checking that the node found is recent enough for the UI.
 node=0
 for extra in "$@"; do
@@ -19,6 +20,7 @@ for extra in "$@"; do
     node) packages+=(nodejs npm); node=1 ;;
     browser) packages+=(chromium nodejs npm python3-pil); node=1 ;;
     tools) packages+=(clang-format clang-tidy) ;;
+    learn) packages+=(python3-torch python3-matplotlib python3-tqdm) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
