@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-scripts/install-deps.sh browser  # Chromium for tests/python/test_browser.py
+scripts/install-deps.sh browser learn  # Chromium for tests/python/test_browser.py; PyTorch for test_ppo.py
 
 # Compiles go through ccache, with the cache in the checkout: the wheel test's own CMake build
 # of the module (pip wheel, as a user runs it) then reuses the objects of build/ instead of
