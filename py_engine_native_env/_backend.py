@@ -75,7 +75,6 @@ class Backend:
         self.browser: BrowserUI | None = None
         self.closed = False
         self._restarts: list[float] = []  # when the UI process was started again
-        self._checked: tuple[UIProcess | None, float] = (None, 0.0)  # found running, and when
         self._helper: concurrent.futures.ThreadPoolExecutor | None = None
         host, port = options.host, options.port
         try:
@@ -139,11 +138,10 @@ class Backend:
         old, now = self.headless, time.monotonic()
         if old is None or self.closed:
             return
-        # A process that just dropped its connections may not be reaped yet: a moment's grace,
-        # once per loss (the other environments it serves see the same loss).
-        seen, at = self._checked
-        if not _ended(old, 0.0 if seen is old and now - at < 1.0 else 0.1):
-            self._checked = old, now
+        if self._restarts and now - self._restarts[-1] < 0.05:
+            return  # just started for the loss the other environments it serves report too
+        # A process that just dropped its connections may not be reaped yet: a moment's grace.
+        if not _ended(old):
             return
         self._restarts = [t for t in self._restarts if now - t < RESTART_PERIOD]
         if len(self._restarts) >= RESTARTS:
@@ -153,7 +151,6 @@ class Backend:
         self._restarts.append(now)
         old.stop()
         self.headless = UIProcess(old.args)
-        self._checked = self.headless, now
 
     def ui_failure(self) -> str | None:
         for proc in (self.headless, self.browser):
@@ -206,10 +203,10 @@ def _ended(proc: UIProcess, grace: float = 0.1) -> bool:
     """Whether `proc` has ended; its connections close just before it is reaped, so a process
     whose connection just dropped gets `grace` seconds to be seen ended."""
     try:
-        proc.proc.wait(timeout=grace) if grace else proc.proc.poll()
+        proc.proc.wait(timeout=grace)
     except subprocess.TimeoutExpired:
         return False
-    return proc.proc.returncode is not None
+    return True
 
 
 def drive(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, T]) -> T:

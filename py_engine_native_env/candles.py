@@ -8,7 +8,7 @@ Accepted:
   time, open, high, low, close, volume (further columns ignored);
 - a CSV file path: with a header row, the columns named open, high, low, close (and volume,
   time when present; any case, in any order, other columns ignored) are taken in that layout;
-  without one, its columns are read as an array;
+  without one (a first row of numbers), its columns are read as an array;
 - a pandas DataFrame: its columns by those names, as a CSV's.
 At least 2 rows, every value a finite number.
 """
@@ -30,8 +30,11 @@ def candle_matrix(candles: Any) -> NDArray[np.float64]:
     if isinstance(candles, (str, os.PathLike)):
         matrix = _from_csv(os.fspath(candles))
     elif hasattr(candles, "columns") and hasattr(candles, "to_numpy"):  # a pandas DataFrame
-        matrix = _by_name([str(c) for c in candles.columns],
-                          candles.to_numpy(dtype=np.float64, na_value=np.nan), "the DataFrame")
+        names = [str(c).lower() for c in candles.columns]
+        _check_columns(names, "the DataFrame")
+        wanted = _layout(names)
+        data = candles.iloc[:, [names.index(n) for n in wanted]]
+        matrix = _with_volume(wanted, data.to_numpy(dtype=np.float64, na_value=np.nan))
     else:
         matrix = np.asarray(candles, dtype=np.float64)
     if matrix.ndim != 2 or matrix.shape[0] < 2 or matrix.shape[1] < 4:
@@ -46,35 +49,39 @@ def candle_matrix(candles: Any) -> NDArray[np.float64]:
 
 def _from_csv(path: str) -> NDArray[np.float64]:
     with open(path, encoding="utf-8") as f:
-        header = f.readline()
-    names = [n.strip().strip('"').lower() for n in header.split(",")]
-    if set(PRICE_COLUMNS) <= set(names):
-        data = np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2,
-                          usecols=[names.index(n) for n in _layout(names)])
-        return _by_name(_layout(names), data, path)
-    try:
+        names = [n.strip().strip('"').lower() for n in f.readline().split(",")]
+    if all(_is_number(n) for n in names):
         return np.loadtxt(path, delimiter=",", ndmin=2)
-    except ValueError as e:
-        raise ValueError(f"{path}: a header row naming the columns open, high, low, close "
-                         f"(volume, time optional), or numbers only ({e})") from None
+    _check_columns(names, path)
+    wanted = _layout(names)
+    data = np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2,
+                      usecols=[names.index(n) for n in wanted])
+    return _with_volume(wanted, data)
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _check_columns(names: list[str], where: str) -> None:
+    missing = [n for n in PRICE_COLUMNS if n not in names]
+    if missing:
+        raise ValueError(f"{where} lacks the column{'s' if len(missing) > 1 else ''} "
+                         f"{', '.join(missing)} (has {', '.join(names)})")
 
 
 def _layout(names: list[str]) -> list[str]:
     """The columns of `names` the UI reads, in its order."""
-    lower = [n.lower() for n in names]
-    has_time = "time" in lower
-    return (["time"] if has_time else []) + list(PRICE_COLUMNS) + (
-        ["volume"] if "volume" in lower else [])
+    return (["time"] if "time" in names else []) + list(PRICE_COLUMNS) + (
+        ["volume"] if "volume" in names else [])
 
 
-def _by_name(names: list[str], data: NDArray[np.float64], where: str) -> NDArray[np.float64]:
-    lower = [n.lower() for n in names]
-    missing = [n for n in PRICE_COLUMNS if n not in lower]
-    if missing:
-        raise ValueError(f"{where} lacks the column{'s' if len(missing) > 1 else ''} "
-                         f"{', '.join(missing)} (has {', '.join(names)})")
-    wanted = _layout(lower)
-    matrix = data[:, [lower.index(n) for n in wanted]]
-    if wanted[0] == "time" and "volume" not in wanted:  # the time layout needs a volume column
-        matrix = np.column_stack((matrix, np.zeros(len(matrix))))
-    return matrix
+def _with_volume(wanted: list[str], data: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Columns `wanted` (a _layout) as the UI's layout: the time layout needs a volume."""
+    if wanted[0] == "time" and "volume" not in wanted:
+        return np.column_stack((data, np.zeros(len(data))))
+    return data

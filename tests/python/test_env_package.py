@@ -337,8 +337,9 @@ def test_vector_env_gives_up_after_reconnect_timeout():
 @pytest.mark.parametrize("num_envs", [1, 3])
 def test_a_ui_process_of_its_own_is_started_again_at_once(num_envs):
     settings = dict(SETTINGS, episode_length=50)
-    envs = TradingEnv(settings=settings, reconnect_timeout=1.0) if num_envs == 1 else \
-        VectorTradingEnv(num_envs, settings=settings, reconnect_timeout=1.0)
+    candles = np.tile(1.01 ** np.arange(301.0)[:, None], 4)  # a return of 1 % every step
+    keywords = dict(settings=settings, reconnect_timeout=1.0, candles=candles)
+    envs = TradingEnv(**keywords) if num_envs == 1 else VectorTradingEnv(num_envs, **keywords)
     with envs:
         envs.reset(seed=2)
         step = (lambda: envs.step(0)) if num_envs == 1 else \
@@ -354,6 +355,8 @@ def test_a_ui_process_of_its_own_is_started_again_at_once(num_envs):
                 envs.reset()
             else:
                 assert not step()[3].any()
+            obs = step()[0]  # on the candles loaded again
+            np.testing.assert_allclose(np.reshape(obs, (num_envs, -1))[:, 7], 100 * np.log(1.01))
         os.kill(envs.ui_pids[0], signal.SIGKILL)
         with pytest.raises(RuntimeError, match="died 6 times within 60 s"):
             step()
