@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import socket
+import subprocess
 import sys
 import time
 from typing import Any, Awaitable, Callable, Coroutine, Iterable, TypeVar
@@ -17,6 +18,7 @@ from .options import EnvOptions
 from .ui import BrowserUI, UIProcess, start_headless
 
 T = TypeVar("T")
+RESTARTS, RESTART_PERIOD = 5, 60.0  # restarts of a dead UI process allowed within the period
 RENDER_MODES = ("human", "rgb_array")
 UI_CHOICES = ("headless", "none")
 
@@ -72,6 +74,7 @@ class Backend:
         self.headless: UIProcess | None = None
         self.browser: BrowserUI | None = None
         self.closed = False
+        self._restarts: list[float] = []  # when the UI process was started again
         self._helper: concurrent.futures.ThreadPoolExecutor | None = None
         host, port = options.host, options.port
         try:
@@ -129,6 +132,26 @@ class Backend:
             return await asyncio.gather(*awaitables)
         return self.run(every())
 
+    def revive(self) -> None:
+        """Starts the headless UI process again, at once, when it has died: at most RESTARTS
+        times within RESTART_PERIOD seconds, then RuntimeError. Nothing when it runs."""
+        old, now = self.headless, time.monotonic()
+        if old is None or self.closed:
+            return
+        if self._restarts and now - self._restarts[-1] < 0.05:
+            return  # just started for the loss the other environments it serves report too
+        # A process that just dropped its connections may not be reaped yet: a moment's grace.
+        if not _ended(old):
+            return
+        self._restarts = [t for t in self._restarts if now - t < RESTART_PERIOD]
+        if len(self._restarts) >= RESTARTS:
+            raise RuntimeError(f"the reference UI process died {RESTARTS + 1} times within "
+                               f"{RESTART_PERIOD:g} s; not starting it again "
+                               f"(last: {old.failure()})")
+        self._restarts.append(now)
+        old.stop()
+        self.headless = UIProcess(old.args)
+
     def ui_failure(self) -> str | None:
         for proc in (self.headless, self.browser):
             failure = proc.failure() if proc else None
@@ -174,6 +197,16 @@ class Backend:
             self.loop.close()
             if self._helper is not None:
                 self._helper.shutdown()
+
+
+def _ended(proc: UIProcess, grace: float = 0.1) -> bool:
+    """Whether `proc` has ended; its connections close just before it is reaped, so a process
+    whose connection just dropped gets `grace` seconds to be seen ended."""
+    try:
+        proc.proc.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        return False
+    return True
 
 
 def drive(loop: asyncio.AbstractEventLoop, coro: Coroutine[Any, Any, T]) -> T:

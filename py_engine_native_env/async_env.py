@@ -27,7 +27,8 @@ terminated: the UI reports the episode done (after its episode length).
 truncated: `max_steps` steps were taken before that.
 At either end the environment ends the UI's session (closing what is open, at the current
 close, so equity does not move) and adds to `info`: "summary" (the end-of-session row by
-field name) and "events" (the UI's event matrix of the episode). `reset` must be awaited again
+field name), "events" (the UI's event matrix of the episode) and "episode" (as Gymnasium's
+episode statistics: return "r", length "l" in steps, wall time "t" in seconds). `reset` must be awaited again
 before the next `step`.
 
 Stepping style (`sync`): "deferred" steps with step_next and then reads the snapshot (and the
@@ -36,12 +37,19 @@ step: one call a step. "auto" (the default) steps eagerly whenever the UI tells 
 policy (a UI that does answers both styles, and a step needs the snapshot every time), and in
 the deferred style when it gives none. Orders go out only when the action asks for one.
 `reset(options=...)` may override "episode_index", "episode_type" ("train" / "test"), "sync"
-and "entry" for one episode.
+and "entry" for one episode; an episode type other than those two, or an index outside the
+UI's count of episodes of that type, is a ValueError.
+
+`candles` (an array, a CSV path or a DataFrame; see py_engine_native_env.candles) are loaded
+with `init_candles` before an episode starts on a UI that does not have them yet (the first, a
+restarted or a replaced one); the UI's configuration is read again after loading.
 
 A UI that goes away (a reloaded page, a restarted UI process) does not end the run: the step
 whose call fails because the connection dropped ends the episode as truncated, with the
 engine's error text in info["ui_lost"]; the next `reset` waits up to `reconnect_timeout`
 seconds for a UI to connect again (RuntimeError if none does) and starts a new episode there.
+`revive`, given by an environment that started the UI process itself, is called when the UI is
+lost: it starts that process again at once if it died.
 A UI that was replaced between two steps is noticed by its simulation's step counter.
 """
 
@@ -49,13 +57,13 @@ from __future__ import annotations
 
 import json
 import math
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 from numpy.typing import NDArray
 
 from .episodes import Episodes
-from .options import ENTRY_STYLES, SYNC_STYLES, EnvOptions, check_choice
+from .options import ENTRY_STYLES, EPISODE_TYPES, SYNC_STYLES, EnvOptions, check_choice
 from .protocol import CLOSE_ACTION, DEFAULT_FIELDS, UILost, call, layouts, outcome
 from .spaces import Box, Discrete
 
@@ -83,7 +91,8 @@ class AsyncTradingEnv:
     n_actions = 4
 
     def __init__(self, engine: Any, *, options: EnvOptions | None = None,
-                 episodes: Episodes | None = None, row: int = 0, **keywords: Any) -> None:
+                 episodes: Episodes | None = None, row: int = 0,
+                 revive: Callable[[], None] | None = None, **keywords: Any) -> None:
         opts = EnvOptions.build(options, environment_only=True, **keywords)
         self.options = opts
         self.engine = engine
@@ -98,6 +107,8 @@ class AsyncTradingEnv:
         self.limit_offset = opts.limit_offset
         self.limit_ttl = opts.limit_ttl
         self.reconnect_timeout = opts.reconnect_timeout
+        self.candles = opts.candles
+        self._revive = revive
         self.action_space = Discrete(self.n_actions)
         self.observation_space = observation_space(self.window)
         self.observation_shape = (self.window + 4,)
@@ -120,15 +131,17 @@ class AsyncTradingEnv:
         if seed is not None:
             self.np_random = np.random.default_rng(seed)
         self._ready = False
+        options = options or {}
+        check_choice("episode_type", options.get("episode_type", self.episode_type), EPISODE_TYPES)
         try:
             if self._lost is not None:
                 await self.wait_for_ui(self.reconnect_timeout)
-            return await self._reset(options or {})
+            return await self._reset(options)
         except UILost as e:
             # The UI went away during the reset itself: once more, on the next connection.
             self._forget_ui(str(e))
             await self.wait_for_ui(self.reconnect_timeout)
-            return await self._reset(options or {})
+            return await self._reset(options)
 
     async def step(self, action: int) -> tuple[Obs, float, bool, bool, Info]:
         """Apply `action`, advance one step; returns (obs, reward, terminated, truncated, info)."""
@@ -166,13 +179,17 @@ class AsyncTradingEnv:
         """True while an episode runs: from its reset to the step that ends it."""
         return self._ready
 
-    async def wait_for_ui(self, timeout: float) -> None:
-        """Waits up to `timeout` seconds for a UI connection after a loss."""
+    async def wait_for_ui(self, timeout: float, *, waited: float = 0.0) -> None:
+        """Waits up to `timeout` seconds for a UI connection after a loss (`waited`: seconds
+        already waited, for the error's text); a UI process of the environment's own that died
+        is started again first."""
+        if self._revive is not None and not await self.ui_connected():
+            self._revive()
         try:
             await self.engine.wait_connected(timeout)
         except RuntimeError as e:
-            raise RuntimeError(f"no UI connected again within {timeout:g} s after the last one "
-                               f"went away ({self._lost})") from e
+            raise RuntimeError(f"no UI connected again within {timeout + waited:g} s after the "
+                               f"last one went away ({self._lost})") from e
         self._lost = None
 
     async def ui_connected(self) -> bool:
@@ -192,6 +209,8 @@ class AsyncTradingEnv:
     # -- the parts of a step (VectorTradingEnv runs them for many environments at once) ---
 
     async def _reset(self, options: Info) -> tuple[Obs, Info]:
+        if self.candles is not None:
+            await self._load_candles()
         if self.config is None:
             self.config = json.loads(await call(self.engine.get_rl_config))
         self._config: Info = self.config
@@ -202,9 +221,13 @@ class AsyncTradingEnv:
         check_choice("entry", self._entry, ENTRY_STYLES)
 
         index = options.get("episode_index")
+        count = self._config.get(f"{self._episode_type}_episodes")
+        if count is not None and (count < 1 or index is not None and not 0 <= index < count):
+            raise ValueError(f"episode_index {index} is out of range: the UI has {count} "
+                             f"{self._episode_type} episodes" if count else
+                             f"the UI has no {self._episode_type} episodes")
         if index is None:
-            count = self._config.get(f"{self._episode_type}_episodes") or 1
-            index = int(self.np_random.integers(count))
+            index = int(self.np_random.integers(count or 1))
         selected = await call(self.engine.reset_episode, index, self._episode_type)
         snapshot = await call(self.engine.get_snapshot)
         ohlc = await call(self.engine.get_ohlc)
@@ -290,6 +313,7 @@ class AsyncTradingEnv:
         except UILost as e:
             self._forget_ui(str(e))
             info["ui_lost"] = str(e)
+        info["episode"] = self._episodes.statistics(self._row)
         self._ready = False
 
     def _forget_ui(self, reason: str) -> None:
@@ -299,11 +323,15 @@ class AsyncTradingEnv:
         if self._own_config:
             self.config = None  # the next UI may be configured otherwise
         self._advice = None
+        if self._revive is not None:  # a UI process of our own that died: a new one at once
+            self._revive()
 
     def _end_lost(self, reason: str, info: Info) -> tuple[Obs, float, bool, bool, Info]:
         """Ends the episode as truncated after the UI went away; the next reset goes on."""
         self._forget_ui(reason)
         info["ui_lost"] = reason
+        self._episodes.lengths[self._row] += 1  # the step that found the UI gone
+        info["episode"] = self._episodes.statistics(self._row)
         return self._episodes.observe(self._rows)[0], 0.0, False, True, info
 
     async def _resolve_sync(self, sync: str) -> str:
@@ -313,6 +341,15 @@ class AsyncTradingEnv:
         if self._advice is None:
             self._advice = await call(self.engine.get_sync_policy) or ""
         return "eager" if self._advice else "deferred"
+
+    async def _load_candles(self) -> None:
+        """Loads `candles` on a UI that does not have them yet; reads its configuration again."""
+        config = json.loads(await call(self.engine.get_rl_config))
+        if config.get("candle_source") != "init_candles":
+            await call(self.engine.init_candles, self.candles)
+            config = json.loads(await call(self.engine.get_rl_config))
+        if self._own_config:
+            self.config = config
 
     def _snap(self, name: str) -> float:
         return self._episodes.snap(self._row, name)

@@ -77,7 +77,7 @@ class TradingEnv(BackendOwner, _EnvBase):
     waits for one to connect to `url` (give `port` then). `settings` go to the UI started here
     (seed, episode_length, train_episodes, test_episodes, initial_equity, ohlc_window, sync).
     Other keywords go to AsyncTradingEnv (window, units, sync, entry, episode_type, max_steps,
-    stop_loss, limit_offset, limit_ttl, reconnect_timeout). All of them may come as one
+    stop_loss, limit_offset, limit_ttl, reconnect_timeout, candles: a user's own candles). All of them may come as one
     EnvOptions (`options`); keywords given beside it replace its fields.
 
     A step whose replies are in when the engine's calls return (the usual case with a UI
@@ -93,7 +93,8 @@ class TradingEnv(BackendOwner, _EnvBase):
         self.options = EnvOptions.build(options, **keywords)
         self._backend = Backend(1, self.options, render_mode)
         try:
-            self.env = AsyncTradingEnv(self._backend.engines[0], options=self.options)
+            self.env = AsyncTradingEnv(self._backend.engines[0], options=self.options,
+                                       revive=self._backend.revive)
         except BaseException:
             self._backend.close()
             raise

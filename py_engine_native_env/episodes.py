@@ -13,6 +13,7 @@ Observation of a row: float64 vector of `window` + 4 values
 
 from __future__ import annotations
 
+import time
 from typing import Any, Sequence
 
 import numpy as np
@@ -38,6 +39,10 @@ class Episodes:
         self._limited = False  # a row has max_steps
         self.steps = np.zeros(count, dtype=np.int64)
         self.begun = np.zeros(count, dtype=bool)
+        # What Gymnasium's episode statistics report: return, steps and start time of a row.
+        self.returns = np.zeros(count)
+        self.lengths = np.zeros(count, dtype=np.int64)
+        self.started = np.zeros(count)
         self.cols: dict[str, int] = {}  # snapshot column by field name, shared by the rows
         self._where = np.empty(0, dtype=np.intp)  # columns placing a snapshot: step, episode
         self._ticket_cols = (1, 2)  # side, units
@@ -76,7 +81,16 @@ class Episodes:
         self._limited = bool(np.isfinite(self.max_steps).any())
         self.steps[row] = 0
         self.begun[row] = True
+        self.returns[row] = 0.0
+        self.lengths[row] = 0
+        self.started[row] = time.perf_counter()
         self._describe(slice(row, row + 1), snapshot[None], np.zeros(1))
+
+    def statistics(self, row: int) -> dict[str, Any]:
+        """The episode of `row` so far as Gymnasium's episode statistics: return "r", length
+        "l" (steps) and wall time "t" (seconds since its reset)."""
+        return {"r": float(self.returns[row]), "l": int(self.lengths[row]),
+                "t": round(time.perf_counter() - float(self.started[row]), 6)}
 
     def snap(self, row: int, name: str) -> float:
         return float(self.snapshots[row, self.cols[name]])
@@ -111,6 +125,8 @@ class Episodes:
         eq, close = self.cols["equity"], self.cols["close"]
         rewards = snapshots[:, eq] - self.snapshots[rows, eq]
         self.snapshots[rows] = snapshots
+        self.returns[rows] += rewards
+        self.lengths[rows] += 1
         side, units = self._ticket_cols
         position = np.zeros(len(snapshots))
         for k, t in enumerate(tickets):

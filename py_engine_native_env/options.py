@@ -5,7 +5,9 @@
     envs = VectorTradingEnv(8, options=options, units=5)   # keywords override the object
 
 The first group starts the UI and the engines (TradingEnv, VectorTradingEnv); the second shapes
-the environment itself (AsyncTradingEnv too, which takes an engine of the caller's).
+the environment itself (AsyncTradingEnv too, which takes an engine of the caller's). Settings the
+reference UI does not know, an episode type other than "train"/"test" and candles it cannot read
+are refused here, before anything starts.
 """
 
 from __future__ import annotations
@@ -13,13 +15,28 @@ from __future__ import annotations
 import dataclasses
 from typing import Any, Callable, Mapping
 
+from .candles import candle_matrix
+
 SYNC_STYLES = ("auto", "deferred", "eager")
 ENTRY_STYLES = ("ticket", "limit")
+EPISODE_TYPES = ("train", "test")
+# The settings the reference UI takes (ui/src/config.js, SETTING_NAMES; a test keeps them equal).
+UI_SETTINGS = ("seed", "sync", "market", "episode_length", "train_episodes", "test_episodes",
+               "initial_equity", "ohlc_window", "volatility", "trend_drift", "trend_switch",
+               "revert_rate", "spread", "commission")
 
 
 def check_choice(name: str, value: str, choices: tuple[str, ...]) -> None:
     if value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(choices)}; got {value!r}")
+
+
+def check_settings(settings: Mapping[str, object]) -> None:
+    unknown = [name for name in settings if name not in UI_SETTINGS]
+    if unknown:
+        raise ValueError(f"unknown setting{'s' if len(unknown) > 1 else ''} "
+                         f"{', '.join(map(repr, unknown))}; the reference UI knows "
+                         f"{', '.join(UI_SETTINGS)}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -46,10 +63,15 @@ class EnvOptions:
     limit_offset: float = 0.001
     limit_ttl: int = 5
     reconnect_timeout: float = 30.0
+    candles: Any = dataclasses.field(default=None, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         check_choice("sync", self.sync, SYNC_STYLES)
         check_choice("entry", self.entry, ENTRY_STYLES)
+        check_choice("episode_type", self.episode_type, EPISODE_TYPES)
+        check_settings(self.settings or {})
+        if self.candles is not None:  # read now: a bad file fails before anything starts
+            object.__setattr__(self, "candles", candle_matrix(self.candles))
 
     @classmethod
     def build(cls, options: EnvOptions | None = None, *, environment_only: bool = False,

@@ -24,11 +24,14 @@ reset's info. infos is Gymnasium's dict of per-environment values: infos[key] is
 (object arrays for values that are not numbers) and infos["_" + key] marks the environments that
 set it.
 
-A UI that goes away ends only the episodes of the environments it served, as truncated with
-info["ui_lost"]. While such an environment waits for its UI to come back, its autoreset step
-returns its last observation, reward 0 and truncated True again (info["ui_lost"] and
-info["waiting_for_ui"]), never holding up the others; after `reconnect_timeout` seconds
-without a UI it raises RuntimeError.
+At an episode's end, infos["episode"] holds Gymnasium's episode statistics ({"r": returns,
+"l": lengths, "t": wall times}, arrays of N) with the mask infos["_episode"].
+
+A UI that goes away ends only the episodes of the environments it served, once each, as
+truncated with info["ui_lost"]. The UI process this environment started is started again at
+once when it died (see Backend.revive). An environment's autoreset step waits for its UI to
+come back (up to `reconnect_timeout` seconds from the loss, then RuntimeError) and resets it
+there; it never reports the loss again.
 """
 
 from __future__ import annotations
@@ -102,7 +105,8 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         try:
             self._episodes = Episodes(n, self.options.window)
             self.envs = [AsyncTradingEnv(engine, options=self.options, episodes=self._episodes,
-                                         row=i) for i, engine in enumerate(self._backend.engines)]
+                                         row=i, revive=self._backend.revive)
+                         for i, engine in enumerate(self._backend.engines)]
             self._batch = open_batch(self._backend.engines,
                                      wrapped=self.options.engine_wrapper is not None)
         except BaseException:
@@ -406,11 +410,10 @@ class VectorTradingEnv(BackendOwner, _VectorBase):
         env = self.envs[i]
         if env.lost is not None and not await env.ui_connected():
             waited = time.monotonic() - (self._lost_since[i] or time.monotonic())
-            if waited > env.reconnect_timeout:
-                raise RuntimeError(f"environment {i}: no UI connected again within "
-                                   f"{env.reconnect_timeout:g} s ({env.lost})")
-            return self._obs[i].copy(), 0.0, False, True, {"ui_lost": env.lost,
-                                                            "waiting_for_ui": True}
+            try:
+                await env.wait_for_ui(max(env.reconnect_timeout - waited, 0.0), waited=waited)
+            except RuntimeError as e:
+                raise RuntimeError(f"environment {i}: {e}") from e.__cause__
         self._lost_since[i] = None
         obs, info = await env.reset()
         return obs, 0.0, False, False, info

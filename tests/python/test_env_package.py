@@ -242,15 +242,39 @@ def restart_ui(urls, settings):
     return ui
 
 
+def foreign_env(n, settings, **keywords):
+    """An environment (vector for n > 1) on a UI it did not start: ui="none", one headless
+    process of the test's serving n consecutive free ports. Returns (env, that UI)."""
+    for _ in range(50):
+        base = int(port_of_a_free_socket())
+        if all(port_is_free(base + i) for i in range(n)):
+            break
+    ui = start_headless([f"ws://127.0.0.1:{base + i}" for i in range(n)], settings)
+    try:
+        kind = TradingEnv if n == 1 else lambda **k: VectorTradingEnv(n, **k)
+        return kind(ui="none", port=base, settings=settings, **keywords), ui
+    except BaseException:
+        ui.stop()
+        raise
+
+
+def port_of_a_free_socket():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 @pytest.mark.parametrize("restart_first", [False, True], ids=["dropped", "replaced"])
 def test_env_survives_a_ui_restart(restart_first):
     settings = dict(SETTINGS, episode_length=50)
-    with TradingEnv(settings=settings, reconnect_timeout=0.5) as env:
-        env.reset(seed=3)
-        env.step(1)
-        os.kill(env.ui_pids[0], signal.SIGKILL)
-        ui = restart_ui([env.url], settings) if restart_first else None
+    env, ui = foreign_env(1, settings, reconnect_timeout=0.5)
+    with env:
         try:
+            env.reset(seed=3)
+            env.step(1)
+            ui.proc.kill()
+            ui.proc.wait()
+            ui = restart_ui([env.url], settings) if restart_first else None
             obs, reward, terminated, truncated, info = env.step(0)
             assert (reward, terminated, truncated) == (0.0, False, True)
             assert info["ui_lost"].startswith(
@@ -269,62 +293,74 @@ def test_env_survives_a_ui_restart(restart_first):
                 ui.stop()
 
 
-def test_vector_env_survives_ui_restarts_per_environment():
+def test_vector_env_reports_a_lost_ui_once_and_waits_for_it():
     settings = dict(SETTINGS, episode_length=200)
-    uis = []
-
-    def step_until_reset(envs, which, limit=20.0):
-        """Steps (waiting environments report truncated again) until `which` have reset."""
-        pending, deadline = set(which), time.monotonic() + limit
-        while pending:
-            assert time.monotonic() < deadline
-            obs, rewards, terminated, truncated, infos = envs.step(np.zeros(2, dtype=int))
-            for i in list(pending):
-                if infos.get("_episode_index", [False] * 2)[i]:
-                    pending.discard(i)
-                else:
-                    assert truncated[i] and infos["waiting_for_ui"][i]
-            others = [i for i in range(2) if i not in which]
-            assert not truncated[others].any()
-
-    with VectorTradingEnv(2, settings=settings, reconnect_timeout=20.0) as envs:
+    envs, ui = foreign_env(2, settings, reconnect_timeout=20.0)
+    uis = [ui]
+    with envs:
         try:
             envs.reset(seed=1)
             envs.step([1, 2])
-            os.kill(envs.ui_pids[0], signal.SIGKILL)  # the one process serving both
+            ui.proc.kill()  # the one process serving both
+            ui.proc.wait()
             _, rewards, terminated, truncated, infos = envs.step([0, 0])
-            assert truncated.all() and infos["_ui_lost"].all()
+            assert truncated.all() and infos["_ui_lost"].all() and infos["_episode"].all()
             assert infos["ui_lost"][0].startswith("RpcTransportError")
-            _, _, _, truncated, infos = envs.step([0, 0])
-            assert truncated.all() and infos["waiting_for_ui"].all()
             # From now on one UI process per environment, so that one can go alone.
             uis += [restart_ui([envs.urls[0]], settings),
                     restart_ui([envs.urls[1]], dict(settings, seed=6))]
-            step_until_reset(envs, [0, 1])
-            uis[1].proc.kill()
+            _, _, _, truncated, infos = envs.step([0, 0])  # the autoreset, on the new UIs
+            assert not truncated.any() and infos["_episode_index"].all()
+            uis[2].proc.kill()
             _, _, _, truncated, infos = envs.step([0, 0])
             assert truncated.tolist() == [False, True] and infos["_ui_lost"].tolist() == [False, True]
-            for _ in range(5):  # environment 0 goes on while environment 1 waits
-                obs, _, _, truncated, infos = envs.step([0, 0])
-                assert truncated.tolist() == [False, True] and infos["waiting_for_ui"][1]
-            assert obs[0, -1] > obs[1, -1]
-            uis[1] = restart_ui([envs.urls[1]], dict(settings, seed=6))
-            step_until_reset(envs, [1])
+            uis[2] = restart_ui([envs.urls[1]], dict(settings, seed=6))
+            _, _, _, truncated, infos = envs.step([0, 0])
+            assert not truncated.any() and infos["_episode_index"].tolist() == [False, True]
         finally:
             for ui in uis:
                 ui.stop()
 
 
 def test_vector_env_gives_up_after_reconnect_timeout():
-    with VectorTradingEnv(2, settings=SETTINGS, reconnect_timeout=0.3) as envs:
+    envs, ui = foreign_env(2, SETTINGS, reconnect_timeout=0.3)
+    with envs:
         envs.reset(seed=1)
-        os.kill(envs.ui_pids[0], signal.SIGKILL)
+        ui.stop()
         envs.send([0, 0])
         _, _, _, truncated, infos, _ = envs.recv()
         assert truncated.all() and infos["_ui_lost"].all()
-        time.sleep(0.4)
-        with pytest.raises(RuntimeError, match="no UI connected again within 0.3 s"):
+        with pytest.raises(RuntimeError, match="environment 0: no UI connected again within 0.3 s"):
             envs.step([0, 0])
+
+
+@pytest.mark.parametrize("num_envs", [1, 3])
+def test_a_ui_process_of_its_own_is_started_again_at_once(num_envs):
+    settings = dict(SETTINGS, episode_length=50)
+    candles = np.tile(1.01 ** np.arange(301.0)[:, None], 4)  # a return of 1 % every step
+    keywords = dict(settings=settings, reconnect_timeout=5.0, candles=candles)
+    envs = TradingEnv(**keywords) if num_envs == 1 else VectorTradingEnv(num_envs, **keywords)
+    with envs:
+        envs.reset(seed=2)
+        step = (lambda: envs.step(0)) if num_envs == 1 else \
+            (lambda: envs.step(np.zeros(num_envs, dtype=int)))
+        for _ in range(5):  # then too many deaths within a minute
+            old = envs.ui_pids
+            os.kill(old[0], signal.SIGKILL)
+            _, _, _, truncated, infos = step()
+            assert np.all(truncated) and np.all(infos["ui_lost"] != None)  # noqa: E711
+            assert envs.ui_pids != old  # started again with the loss, not at the next reset
+            # the next reset (or autoreset) finds the new UI connected within reconnect_timeout
+            if num_envs == 1:
+                envs.reset()
+            else:
+                assert not step()[3].any()
+            obs = step()[0]  # on the candles loaded again
+            np.testing.assert_allclose(np.reshape(obs, (num_envs, -1))[:, 7], 100 * np.log(1.01))
+        os.kill(envs.ui_pids[0], signal.SIGKILL)
+        with pytest.raises(RuntimeError, match="died 6 times within 60 s"):
+            step()
+            envs.reset() if num_envs == 1 else step()
 
 
 def test_ui_process_ends_with_a_killed_python():
