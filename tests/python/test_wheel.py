@@ -45,14 +45,15 @@ def stub_properties():
             and any(getattr(d, "id", None) == "property" for d in member.decorator_list)}
 
 
-ASYNC_CONTEXT = ("__aenter__", "__aexit__")
+LISTED_SLOTS = ("__aenter__", "__aexit__", "__len__")
 
 
 def runtime_callables():
     found = {name: getattr(pen, name) for name in pen.__all__[1:]}
-    for name, method in vars(pen.NativeEngineAsync).items():
-        if callable(method) and (not name.startswith("__") or name in ASYNC_CONTEXT):
-            found["NativeEngineAsync." + name] = method
+    for cls in ("NativeEngineAsync", "EngineBatch"):  # the engine, and the group call
+        for name, method in vars(getattr(pen, cls)).items():
+            if callable(method) and (not name.startswith("__") or name in LISTED_SLOTS):
+                found[f"{cls}.{name}"] = method
     return found
 
 
