@@ -7,6 +7,7 @@ package); a source checkout uses its own ui/ folder. Only Node itself must be in
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 import select
@@ -208,7 +209,14 @@ class BrowserUI:
         while time.monotonic() < deadline:
             ready, _, _ = select.select([stream], [], [], 0.1)
             if ready:
-                return stream.readline().decode(errors="replace").strip()
+                line = stream.readline()
+                if line:
+                    return line.decode(errors="replace").strip()
+                # The output ended: the process is ending. Say why once it has (it may not
+                # have been reaped yet, and an unreaped process has no status to tell).
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    proc.proc.wait(timeout=5)
+                raise RuntimeError(proc.failure() or f"{' '.join(proc.args[:2])} closed its output")
             if not proc.alive:
                 raise RuntimeError(proc.failure() or "the UI process ended")
         raise RuntimeError(f"{' '.join(proc.args[:2])} printed nothing within {timeout:.0f} s")

@@ -3,6 +3,7 @@
 # survive a UI going away (killed and restarted mid-episode).
 import asyncio
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -386,3 +387,15 @@ def test_env_works_inside_a_running_event_loop(env):
 
     obs, step = asyncio.run(cell())
     assert obs in env.observation_space and step[0] in env.observation_space
+
+
+def test_a_page_that_fails_to_open_says_why(tmp_path):
+    """browser.mjs ending at once (no Chromium, a Node too old) is reported with its reason."""
+    node = tmp_path / "node"
+    # Its output ends a moment before it does, as a dying process's may.
+    node.write_text('#!/bin/sh\ncase "$1" in *browser.mjs)\n'
+                    '  exec 1>&-; echo "no browser here" >&2; sleep 0.5; exit 3;;\nesac\n'
+                    f'exec {shutil.which("node")} "$@"\n')
+    node.chmod(0o755)
+    with pytest.raises(RuntimeError, match=r"browser\.mjs exited with status 3: no browser here"):
+        TradingEnv(render_mode="rgb_array", node=str(node))
