@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import dataclasses
 import json
 import math
 import os
@@ -145,7 +146,8 @@ def train(args: argparse.Namespace, pkg: ModuleType) -> None:
               f"sync advice={advice} envs={args.envs}", flush=True)
         for i, env in enumerate(envs.envs):
             options = episode_options(i, args, advice)
-            env.sync, env.entry = options["sync"], options["entry"]
+            env.options = dataclasses.replace(env.options, sync=options["sync"],
+                                              entry=options["entry"])
 
         agent = MomentumQAgent(envs.envs[0].window, seed=args.seed)
         training = args.episodes - 1 if args.episodes >= 2 else args.episodes

@@ -63,7 +63,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .episodes import Episodes
-from .options import ENTRY_STYLES, EPISODE_TYPES, SYNC_STYLES, EnvOptions, check_choice
+from .options import (ENTRY_STYLES, ENVIRONMENT_FIELDS, EPISODE_TYPES, SYNC_STYLES, EnvOptions,
+                      check_choice)
 from .protocol import CLOSE_ACTION, DEFAULT_FIELDS, UILost, call, layouts, outcome
 from .spaces import Box, Discrete
 
@@ -90,30 +91,26 @@ class AsyncTradingEnv:
     ACTION_NAMES = ("hold", "buy", "sell", "close_all")
     n_actions = 4
 
+    def __getattr__(self, name: str) -> Any:
+        """The environment's options read as its attributes (`env.window`, `env.units`, ...)."""
+        options = self.__dict__.get("options")
+        if options is not None and name in ENVIRONMENT_FIELDS:
+            return getattr(options, name)
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
     def __init__(self, engine: Any, *, options: EnvOptions | None = None,
                  episodes: Episodes | None = None, row: int = 0,
                  revive: Callable[[], None] | None = None, **keywords: Any) -> None:
         opts = EnvOptions.build(options, environment_only=True, **keywords)
         self.options = opts
         self.engine = engine
-        self.config = opts.config
-        self.window = opts.window
-        self.units = opts.units
-        self.sync = opts.sync
-        self.entry = opts.entry
-        self.episode_type = opts.episode_type
-        self.max_steps = opts.max_steps
-        self.stop_loss = opts.stop_loss
-        self.limit_offset = opts.limit_offset
-        self.limit_ttl = opts.limit_ttl
-        self.reconnect_timeout = opts.reconnect_timeout
-        self.candles = opts.candles
+        self.config = opts.config  # the UI's, once read; the options give the first
         self._revive = revive
         self.action_space = Discrete(self.n_actions)
-        self.observation_space = observation_space(self.window)
-        self.observation_shape = (self.window + 4,)
+        self.observation_space = observation_space(self.options.window)
+        self.observation_shape = (self.options.window + 4,)
         self.np_random = np.random.default_rng()
-        self._episodes = episodes if episodes is not None else Episodes(1, self.window)
+        self._episodes = episodes if episodes is not None else Episodes(1, self.options.window)
         self._row = row
         self._rows = slice(row, row + 1)
         self._own_config = self.config is None
@@ -132,15 +129,16 @@ class AsyncTradingEnv:
             self.np_random = np.random.default_rng(seed)
         self._ready = False
         options = options or {}
-        check_choice("episode_type", options.get("episode_type", self.episode_type), EPISODE_TYPES)
+        check_choice("episode_type", options.get("episode_type", self.options.episode_type),
+                     EPISODE_TYPES)
         try:
             if self._lost is not None:
-                await self.wait_for_ui(self.reconnect_timeout)
+                await self.wait_for_ui(self.options.reconnect_timeout)
             return await self._reset(options)
         except UILost as e:
             # The UI went away during the reset itself: once more, on the next connection.
             self._forget_ui(str(e))
-            await self.wait_for_ui(self.reconnect_timeout)
+            await self.wait_for_ui(self.options.reconnect_timeout)
             return await self._reset(options)
 
     async def step(self, action: int) -> tuple[Obs, float, bool, bool, Info]:
@@ -209,15 +207,15 @@ class AsyncTradingEnv:
     # -- the parts of a step (VectorTradingEnv runs them for many environments at once) ---
 
     async def _reset(self, options: Info) -> tuple[Obs, Info]:
-        if self.candles is not None:
+        if self.options.candles is not None:
             await self._load_candles()
         if self.config is None:
             self.config = json.loads(await call(self.engine.get_rl_config))
         self._config: Info = self.config
         self._fields = layouts(self._config)
-        self._episode_type = options.get("episode_type", self.episode_type)
-        self._sync = await self._resolve_sync(options.get("sync", self.sync))
-        self._entry = options.get("entry", self.entry)
+        self._episode_type = options.get("episode_type", self.options.episode_type)
+        self._sync = await self._resolve_sync(options.get("sync", self.options.sync))
+        self._entry = options.get("entry", self.options.entry)
         check_choice("entry", self._entry, ENTRY_STYLES)
 
         index = options.get("episode_index")
@@ -231,12 +229,13 @@ class AsyncTradingEnv:
         selected = await call(self.engine.reset_episode, index, self._episode_type)
         snapshot = await call(self.engine.get_snapshot)
         ohlc = await call(self.engine.get_ohlc)
-        closes = (ohlc[-(self.window + 1):, self._fields["ohlc_fields"]["close"]] if ohlc.size
+        window = self.options.window
+        closes = (ohlc[-(window + 1):, self._fields["ohlc_fields"]["close"]] if ohlc.size
                   else np.empty(0))
         self._episodes.begin(self._row, snapshot, closes, cols=self._fields["snapshot_fields"],
                              ticket_cols=self._fields["ticket_fields"],
                              length=self._config.get("episode_length") or 1,
-                             max_steps=self.max_steps)
+                             max_steps=self.options.max_steps)
         self._tickets = np.empty((0, len(self._fields["ticket_fields"])))
         self._pending = set()
         self._ready = True
@@ -266,14 +265,14 @@ class AsyncTradingEnv:
         close = self._snap("close")
         if self._entry == "ticket":
             # Ticket offsets are price distances from the entry.
-            stop = close * self.stop_loss if self.stop_loss else None
-            return self.engine.place_ticket(side, self.units, stop_loss=stop)
+            stop = close * self.options.stop_loss if self.options.stop_loss else None
+            return self.engine.place_ticket(side, self.options.units, stop_loss=stop)
         # Order offsets are fractions of the fill price; the time limit counts steps.
         sign = -1.0 if side == "buy" else 1.0
-        price = close * (1.0 + sign * self.limit_offset)
-        return self.engine.place_order(side, "limit", price, self.units,
-                                       stop_loss=self.stop_loss or None,
-                                       time_limit=float(self.limit_ttl))
+        price = close * (1.0 + sign * self.options.limit_offset)
+        return self.engine.place_order(side, "limit", price, self.options.units,
+                                       stop_loss=self.options.stop_loss or None,
+                                       time_limit=float(self.options.limit_ttl))
 
     def _ordered(self, action: int, reply: Obs, info: Info) -> None:
         """Takes the UI's reply to the order of `action`."""
@@ -346,7 +345,7 @@ class AsyncTradingEnv:
         """Loads `candles` on a UI that does not have them yet; reads its configuration again."""
         config = json.loads(await call(self.engine.get_rl_config))
         if config.get("candle_source") != "init_candles":
-            await call(self.engine.init_candles, self.candles)
+            await call(self.engine.init_candles, self.options.candles)
             config = json.loads(await call(self.engine.get_rl_config))
         if self._own_config:
             self.config = config
